@@ -1,0 +1,123 @@
+// Byte-level helpers shared by every reader: fixed-width integer loads, a bounds-checked
+// cursor, text decoding and the small formatting rules (hex, three-decimal rounding).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace vorandix {
+
+using ByteView = std::span<const std::uint8_t>;
+
+// Loads from a pointer the caller has already bounds-checked.
+inline std::uint16_t load_u16be(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+inline std::uint16_t load_u16le(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+inline std::uint32_t load_u24be(const std::uint8_t* p) {
+    return (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
+}
+inline std::uint32_t load_u24le(const std::uint8_t* p) {
+    return p[0] | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16);
+}
+inline std::uint32_t load_u32be(const std::uint8_t* p) {
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           p[3];
+}
+inline std::uint32_t load_u32le(const std::uint8_t* p) {
+    return p[0] | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+           (std::uint32_t{p[3]} << 24);
+}
+inline std::uint64_t load_u64be(const std::uint8_t* p) {
+    return (std::uint64_t{load_u32be(p)} << 32) | load_u32be(p + 4);
+}
+inline std::uint64_t load_u64le(const std::uint8_t* p) {
+    return load_u32le(p) | (std::uint64_t{load_u32le(p + 4)} << 32);
+}
+
+// True when `data` holds `pattern` at `offset`; false (never an error) when it is too short.
+inline bool has_at(ByteView data, std::size_t offset, std::string_view pattern) {
+    if (offset > data.size() || pattern.size() > data.size() - offset) return false;
+    return std::string_view(reinterpret_cast<const char*>(data.data()) + offset, pattern.size()) ==
+           pattern;
+}
+
+// A forward reader over a span. Every read checks the bytes left first (`n > left`, which
+// cannot wrap); a failed check leaves the cursor where it was and returns false.
+class Cursor {
+public:
+    explicit Cursor(ByteView data) : data_(data) {}
+
+    std::size_t left() const { return data_.size() - pos_; }
+    std::size_t pos() const { return pos_; }
+    bool has(std::size_t n) const { return n <= left(); }
+    const std::uint8_t* here() const { return data_.data() + pos_; }
+
+    bool skip(std::size_t n) {
+        if (n > left()) return false;
+        pos_ += n;
+        return true;
+    }
+    // The next n bytes as a span, consumed.
+    bool sub(std::size_t n, ByteView& out) {
+        if (n > left()) return false;
+        out = data_.subspan(pos_, n);
+        pos_ += n;
+        return true;
+    }
+    bool u8(std::uint8_t& v) { return get(v, 1, [](const std::uint8_t* p) { return *p; }); }
+    bool u16be(std::uint16_t& v) { return get(v, 2, load_u16be); }
+    bool u16le(std::uint16_t& v) { return get(v, 2, load_u16le); }
+    bool u32be(std::uint32_t& v) { return get(v, 4, load_u32be); }
+    bool u32le(std::uint32_t& v) { return get(v, 4, load_u32le); }
+    bool u64be(std::uint64_t& v) { return get(v, 8, load_u64be); }
+    bool u64le(std::uint64_t& v) { return get(v, 8, load_u64le); }
+
+private:
+    template <class T, class F>
+    bool get(T& v, std::size_t n, F load) {
+        if (n > left()) return false;
+        v = load(data_.data() + pos_);
+        pos_ += n;
+        return true;
+    }
+
+    ByteView data_;
+    std::size_t pos_ = 0;
+};
+
+// Appends the UTF-8 encoding of a Unicode scalar value (surrogates must not be passed).
+void append_utf8(std::string& out, char32_t cp);
+
+// Decodes UTF-8, replacing each maximal invalid subsequence with U+FFFD (the Unicode
+// "substitution of maximal subparts" rule, the one Python's errors="replace" follows).
+std::string utf8_lossy(ByteView bytes);
+inline std::string utf8_lossy(std::string_view s) {
+    return utf8_lossy(ByteView(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()));
+}
+
+// True when `bytes` is entirely well-formed UTF-8.
+bool utf8_valid(ByteView bytes);
+
+// Each byte becomes the code point of the same value (ISO-8859-1).
+std::string latin1_to_utf8(ByteView bytes);
+
+// round(x * 1000) / 1000 with halves away from zero, the rule for every derived decimal.
+double round3(double x);
+
+// Lower-case hexadecimal, two digits per byte, no separators.
+std::string hex_lower(ByteView bytes);
+
+// `value` as lower-case hexadecimal zero-padded to `digits` digits.
+std::string hex_lower(std::uint64_t value, int digits);
+
+inline ByteView as_bytes(std::string_view s) {
+    return ByteView(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+}
+
+}  // namespace vorandix
