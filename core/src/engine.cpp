@@ -1,0 +1,155 @@
+#include "vorandix/engine.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "extractors/extractors.hpp"
+#include "vorandix/sniff.hpp"
+
+namespace vorandix {
+
+namespace {
+
+constexpr std::uint64_t kHeadSize = 8192;
+
+// Closes a descriptor on every way out of parse_path.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+IoResult<FileFacts> file_metadata(int fd) {
+    struct statx stx;
+    FileFacts out;
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &stx) == 0) {
+        out.size = stx.stx_size;
+        if (stx.stx_mask & STATX_MTIME) out.modified_seconds = stx.stx_mtime.tv_sec;
+        // Only file systems that record a birth time report one.
+        if (stx.stx_mask & STATX_BTIME) out.created_seconds = stx.stx_btime.tv_sec;
+        return out;
+    }
+    if (errno != ENOSYS) return IoError::os(errno);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return IoError::os(errno);
+    out.size = static_cast<std::uint64_t>(st.st_size);
+    out.modified_seconds = st.st_mtim.tv_sec;
+    return out;
+}
+
+void insert_unix_time(MetaObject& fields, const char* word, std::optional<std::int64_t> seconds) {
+    // Seconds are floored, so a time before the epoch is negative whatever its fraction, and
+    // has no key.
+    if (!seconds || *seconds < 0) return;
+    fields.insert_u64(std::string(word) + "_unix", static_cast<std::uint64_t>(*seconds));
+}
+
+}  // namespace
+
+std::span<const Extractor* const> registry() {
+    static const std::array<const Extractor*, 13> readers = {
+        &file_extractor(), &jpeg_extractor(), &png_extractor(), &gif_extractor(),
+        &bmp_extractor(),  &riff_extractor(), &exif_extractor(), &id3_extractor(),
+        &mp4_extractor(),  &elf_extractor(),  &pdf_extractor(),  &gzip_extractor(),
+        &zip_extractor(),
+    };
+    return readers;
+}
+
+Report run_extractors(ByteSource& source, std::uint64_t total_len) {
+    return run_extractors(source, total_len, registry());
+}
+
+Report run_extractors(ByteSource& source, std::uint64_t total_len,
+                      std::span<const Extractor* const> extractors) {
+    const auto cap = static_cast<std::size_t>(std::min(total_len, kHeadSize));
+    std::array<std::uint8_t, kHeadSize> head_buffer;
+    ExtractContext ctx;
+    ctx.total_len = total_len;
+    (void)source.seek(0, Whence::Start);
+    if (cap > 0) {
+        // One read only: a short head is the head.
+        auto got = source.read(head_buffer.data(), cap);
+        if (got) ctx.head = ByteView(head_buffer.data(), std::min(*got, cap));
+    }
+    if (auto type = sniff(ctx.head)) {
+        ctx.mime_type = type->mime_type;
+        ctx.extension = type->extension;
+    }
+
+    std::vector<Section> sections;
+    std::vector<ErrorRecord> errors;
+    for (const Extractor* reader : extractors) {
+        if (!reader->applies(ctx)) continue;
+        (void)source.seek(0, Whence::Start);
+        ExtractResult result = reader->extract(source, ctx);
+        if (auto* section = std::get_if<Section>(&result)) {
+            if (!section->fields.empty()) sections.push_back(std::move(*section));
+        } else {
+            errors.push_back({reader->name(), std::get<ExtractError>(result).message()});
+        }
+    }
+    return assemble(std::move(sections), std::move(errors));
+}
+
+std::string path_file_name(const std::string& path) {
+    // The last component, ignoring empty and "." components as the file system does.
+    std::string_view last;
+    std::size_t i = 0;
+    while (i < path.size()) {
+        const std::size_t slash = path.find('/', i);
+        const std::size_t end = slash == std::string::npos ? path.size() : slash;
+        const std::string_view part(path.data() + i, end - i);
+        if (!part.empty() && part != ".") last = part;
+        i = end + 1;
+    }
+    if (last == "..") return "";
+    return std::string(last);
+}
+
+std::optional<std::string> file_name_extension(const std::string& name) {
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0 || name == "..") return std::nullopt;
+    return name.substr(dot + 1);
+}
+
+Report run_on_file(ByteSource& source, const std::string& path, const FileFacts& facts) {
+    Report report = run_extractors(source, facts.size);
+    // The "file" reader may have failed; the path facts still belong in a "file" section.
+    MetaObject& fields = report.sections["file"];
+    const std::string name = path_file_name(path);
+    fields.insert_string("name", utf8_lossy(name));
+    if (auto ext = file_name_extension(name)) {
+        fields.insert_string("extension_claimed", utf8_lossy(*ext));
+    }
+    insert_unix_time(fields, "modified", facts.modified_seconds);
+    insert_unix_time(fields, "created", facts.created_seconds);
+    return report;
+}
+
+IoResult<Report> parse_path(const std::string& path) {
+    if (path.find('\0') != std::string::npos) {
+        return IoError{"file name contained an unexpected NUL byte", 0};
+    }
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return IoError::os(errno);
+    auto facts = file_metadata(fd.get());
+    if (!facts) return facts.error();
+    FileSource source(fd.get());
+    return run_on_file(source, path, *facts);
+}
+
+}  // namespace vorandix

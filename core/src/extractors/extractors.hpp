@@ -1,0 +1,40 @@
+// The readers of the registry, one accessor per reader; each lives in its family's source.
+#pragma once
+
+#include "vorandix/extractor.hpp"
+
+namespace vorandix {
+
+const Extractor& file_extractor();
+const Extractor& jpeg_extractor();
+const Extractor& png_extractor();
+const Extractor& gif_extractor();
+const Extractor& bmp_extractor();
+const Extractor& riff_extractor();
+const Extractor& exif_extractor();
+const Extractor& id3_extractor();
+const Extractor& mp4_extractor();
+const Extractor& elf_extractor();
+const Extractor& pdf_extractor();
+const Extractor& gzip_extractor();
+const Extractor& zip_extractor();
+
+}  // namespace vorandix
+
+namespace vorandix {
+
+// A registry slot whose reader is not built yet: it never applies.
+class PendingExtractor final : public Extractor {
+public:
+    explicit PendingExtractor(const char* name) : name_(name) {}
+    const char* name() const override { return name_; }
+    bool applies(const ExtractContext&) const override { return false; }
+    ExtractResult extract(ByteSource&, const ExtractContext&) const override {
+        return Section(name_);
+    }
+
+private:
+    const char* name_;
+};
+
+}  // namespace vorandix

@@ -1,0 +1,10 @@
+#include "extractors/extractors.hpp"
+
+namespace vorandix {
+
+const Extractor& jpeg_extractor() {
+    static const PendingExtractor reader("jpeg");
+    return reader;
+}
+
+}  // namespace vorandix

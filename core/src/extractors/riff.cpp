@@ -1,0 +1,10 @@
+#include "extractors/extractors.hpp"
+
+namespace vorandix {
+
+const Extractor& riff_extractor() {
+    static const PendingExtractor reader("riff");
+    return reader;
+}
+
+}  // namespace vorandix
