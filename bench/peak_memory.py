@@ -1,0 +1,91 @@
+"""Peak resident memory and time of parse() on multi-gigabyte files made at run time.
+
+    .venv/bin/python bench/peak_memory.py [--size-gib 2] [CASE ...]
+
+Each case writes a file of the given size into a temporary folder (mostly a sparse hole after
+real headers, so it costs little disk), then parses it by path in a fresh interpreter and reports
+that process's peak resident memory and the call's time. In the same run it times SHA-256 alone
+over the same file (hashlib, one pass of 64 KiB reads), the floor for any reader that hashes
+every byte: the time ratio shows whether parse() spends its time anywhere but that one pass.
+Target: peak resident memory under 64 MB.
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+CHILD = r"""
+import json, resource, sys, time
+import _vorandix
+start = time.perf_counter()
+result = _vorandix.parse(sys.argv[1])
+elapsed = time.perf_counter() - start
+peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(json.dumps({"seconds": elapsed, "peak_kib": peak_kib, "sections": sorted(result)}))
+"""
+
+
+def sparse_file(path: str, header: bytes, size: int, trailer: bytes = b"") -> None:
+    """Writes `header` at the start and `trailer` at the very end of a `size`-byte file."""
+    with open(path, "wb") as f:
+        f.write(header)
+        f.truncate(size)
+        if trailer:
+            f.seek(size - len(trailer))
+            f.write(trailer)
+
+
+# Each case: name -> function(path, size) that writes the file.
+CASES: dict = {}
+
+
+def sha256_seconds(path: str) -> float:
+    start = time.perf_counter()
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        while chunk := f.read(65536):
+            digest.update(chunk)
+    return time.perf_counter() - start
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--size-gib", type=float, default=2.0)
+    parser.add_argument("cases", nargs="*", default=sorted(CASES))
+    args = parser.parse_args()
+    size = int(args.size_gib * 1024**3)
+
+    baseline = subprocess.run(
+        [sys.executable, "-c", CHILD, os.devnull], capture_output=True, text=True, check=True
+    )
+    base_kib = json.loads(baseline.stdout)["peak_kib"]
+    print(f"interpreter with the module, parsing an empty file: {base_kib / 1024:.1f} MiB peak")
+    print(f"{'case':8} {'size':>9} {'peak RSS':>10} {'parse':>8} {'sha256':>8} {'ratio':>6}  sections")
+    with tempfile.TemporaryDirectory() as tmp:
+        for name in args.cases:
+            path = os.path.join(tmp, f"big.{name}")
+            CASES[name](path, size)
+            sha = sha256_seconds(path)  # also brings the file into the page cache
+            sha = min(sha, sha256_seconds(path))
+            out = subprocess.run(
+                [sys.executable, "-c", CHILD, path], capture_output=True, text=True, check=True
+            )
+            run = json.loads(out.stdout)
+            print(
+                f"{name:8} {size / 1024**3:7.2f} G {run['peak_kib'] / 1024:8.1f} MB "
+                f"{run['seconds']:7.2f}s {sha:7.2f}s {run['seconds'] / sha:6.2f}  "
+                f"{','.join(run['sections'])}"
+            )
+            os.unlink(path)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
