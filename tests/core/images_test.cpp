@@ -137,34 +137,6 @@ TEST(ImageReaders, LargeJpegIsReadUpToItsFirstScan) {
     EXPECT_LT(src.delivered, kReadBudget);
 }
 
-TEST(ImageReaders, LargeGifAndBmpReadOnlyTheirHeaders) {
-    Bytes gif;
-    append(gif, std::string("GIF89a\x01\x00\x01\x00\x00\x00\x00", 13));
-    append(gif, std::string("\x2C\0\0\0\0\x01\0\x01\0\0\x02\x01\x00\x00\x3B", 15));
-    SparseSource gif_src(kHuge);
-    gif_src.put(0, gif);
-    EXPECT_EQ(section_json(gif_extractor(), gif_src, kHuge),
-              R"({"gif":{"animated":false,"color_resolution_bits":1,"frames":1,)"
-              R"("global_color_table":false,"height":1,"version":"89a","width":1}})");
-    EXPECT_LT(gif_src.delivered, kReadBudget);
-
-    Bytes bmp;
-    append(bmp, "BM");
-    append_le(bmp, kHuge, 4);
-    append_le(bmp, 0, 8);
-    append_le(bmp, 40, 4);
-    append_le(bmp, 8192, 4);
-    append_le(bmp, static_cast<std::uint32_t>(-16384), 4);
-    append_le(bmp, 1, 2);
-    append_le(bmp, 32, 2);
-    SparseSource bmp_src(kHuge);
-    bmp_src.put(0, bmp);
-    EXPECT_EQ(section_json(bmp_extractor(), bmp_src, kHuge),
-              R"j({"bmp":{"bit_depth":32,"compression":"none (BI_RGB)","dib_header_size":40,)j"
-              R"("file_size_header":524288000,"height":16384,"top_down":true,"width":8192}})");
-    EXPECT_LT(bmp_src.delivered, kReadBudget);
-}
-
 TEST(ImageReaders, ReadFailuresBecomeIoErrors) {
     struct Case {
         const Extractor& reader;
