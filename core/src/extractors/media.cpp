@@ -48,6 +48,8 @@ IoResult<std::optional<Box>> next_box(RandomAccess& input, const Range& r) {
         box.size = load_u64be(h + 8);
         box.header = 16;
         if (box.size < 16) return std::optional<Box>();
+    } else if (box.size < 8) {
+        return std::optional<Box>();
     }
     if (box.size > r.end - r.p) return std::optional<Box>();
     return std::optional<Box>(std::move(box));
