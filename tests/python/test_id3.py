@@ -49,7 +49,6 @@ def text_frames(major: int, *frames: tuple) -> dict:
         pytest.param(b"\x03\xef\xbb\xbfGr\xc3\xbc\xc3\x9fe\x00", "\ufeffGr\u00fc\u00dfe",
                      id="utf8-bom-kept"),
         pytest.param(b"\x03ab\xc3(\x00\x00", "ab\ufffd(", id="utf8-invalid-replaced"),
-        pytest.param(b"\x00", "", id="empty-text"),
         pytest.param(b"\x00\x00\x00", "", id="only-terminators"),
     ],
 )
