@@ -9,9 +9,9 @@ namespace vorandix {
 
 namespace {
 
-// `moov` boxes inside `moov` boxes are descended this deep and no deeper; a `moov` below that
-// is taken as an ordinary box. Real files nest none at all, and each level costs a hostile
-// file only 8 bytes.
+// The walk enters `moov` boxes down to this many levels below the top; a `moov` found at the
+// deepest level is taken as an ordinary box. Real files put no `moov` inside another, while a
+// hostile file pays only 8 bytes per level, so the ranges being walked fit in a fixed array.
 constexpr std::size_t kMaxMoovDepth = 64;
 
 // Brands are read in pieces this big, so a huge `ftyp` box is never held whole.
