@@ -16,6 +16,7 @@ import argparse
 import hashlib
 import json
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -44,6 +45,30 @@ def sparse_file(path: str, header: bytes, size: int, trailer: bytes = b"") -> No
 
 # Each case: name -> function(path, size) that writes the file.
 CASES: dict = {}
+
+
+def write_mp4(path: str, size: int) -> None:
+    """ftyp, one mdat with a 64-bit size filling the file, and moov with mvhd at the end, the
+    layout a recorder leaves when it writes the index last."""
+    ftyp = struct.pack(">I4s4sI8s", 24, b"ftyp", b"isom", 512, b"isommp41")
+    mvhd = struct.pack(">I4sB3sIIIII", 108, b"mvhd", 0, b"", 0, 0, 1000, size // 1000, 0x10000)
+    mvhd += bytes(108 - len(mvhd))
+    moov = struct.pack(">I4s", 8 + len(mvhd), b"moov") + mvhd
+    mdat = struct.pack(">I4sQ", 1, b"mdat", size - len(ftyp) - len(moov))
+    sparse_file(path, ftyp + mdat, size, trailer=moov)
+
+
+def write_wav(path: str, size: int) -> None:
+    """A 16-bit stereo PCM header and one data chunk filling the rest of the file."""
+    data = min(size - 44, 0xFFFFFFFF)  # a 32-bit size field; past 4 GiB it claims the most
+    header = b"RIFF" + struct.pack("<I", min(size - 8, 0xFFFFFFFF)) + b"WAVE"
+    header += b"fmt " + struct.pack("<IHHIIHH", 16, 1, 2, 44100, 44100 * 4, 4, 16)
+    header += b"data" + struct.pack("<I", data)
+    sparse_file(path, header, size)
+
+
+CASES["mp4"] = write_mp4
+CASES["wav"] = write_wav
 
 
 def sha256_seconds(path: str) -> float:
