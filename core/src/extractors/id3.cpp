@@ -57,16 +57,19 @@ const char* frame_key(const std::array<FrameKey, N>& table, ByteView id) {
     return nullptr;
 }
 
-// UTF-16 read least significant byte first whatever the frame's byte-order mark says, so a
-// little-endian mark is U+FEFF (dropped afterwards) and a big-endian one U+FFFE (kept).
-std::string utf16le_to_utf8(ByteView bytes) {
+// UTF-16 in the given byte order; unpaired surrogates become U+FFFD.
+std::string utf16_to_utf8(ByteView bytes, bool big_endian) {
+    const auto unit = [&](std::size_t i) -> char32_t {
+        const std::uint8_t* p = bytes.data() + 2 * i;
+        return big_endian ? load_u16be(p) : load_u16le(p);
+    };
     std::string out;
     out.reserve(bytes.size());
     const std::size_t units = bytes.size() / 2;  // an odd last byte is dropped
     for (std::size_t i = 0; i < units; ++i) {
-        const char32_t u = load_u16le(bytes.data() + 2 * i);
+        const char32_t u = unit(i);
         if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
-            const char32_t low = load_u16le(bytes.data() + 2 * (i + 1));
+            const char32_t low = unit(i + 1);
             if (low >= 0xDC00 && low <= 0xDFFF) {
                 append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
                 ++i;
@@ -88,7 +91,12 @@ std::optional<std::string> decode_text(ByteView data) {
             break;
         case 1:
         case 2: {
-            out = utf16le_to_utf8(text);
+            // Encoding 1 carries a byte-order mark, encoding 2 (ID3v2.4) is big-endian. A mark
+            // decides when present; without one, encoding 1 is taken as little-endian, the
+            // order most writers use. The mark itself decodes to U+FEFF and is dropped below.
+            const bool be_mark = text.size() >= 2 && text[0] == 0xFE && text[1] == 0xFF;
+            const bool le_mark = text.size() >= 2 && text[0] == 0xFF && text[1] == 0xFE;
+            out = utf16_to_utf8(text, be_mark || (data[0] == 2 && !le_mark));
             static constexpr std::string_view kBom = "\xEF\xBB\xBF";
             std::size_t start = 0;
             while (out.compare(start, kBom.size(), kBom) == 0) start += kBom.size();
