@@ -76,20 +76,20 @@ IoResult<std::optional<std::uint64_t>> find_end_record(RandomAccess& input, std:
         const std::uint64_t begin = end > kSearchBlock ? end - kSearchBlock : 0;
         auto block = input.at(begin, static_cast<std::size_t>(end - begin));
         if (!block) return block.error();
+        // The last hit in the block is the one wanted. memmem keeps an even pace on any
+        // content, where a scan for 'P' from the back would crawl through a run of 'P's.
         const std::uint8_t* data = block->data();
-        std::size_t limit = block->size() < kEndSignature.size()
-                                ? 0
-                                : block->size() - kEndSignature.size() + 1;
-        // Candidates are positions of 'P' from the back; memrchr skips the bytes between.
-        while (limit > 0) {
-            const void* hit = memrchr(data, 'P', limit);
+        const std::size_t n = block->size();
+        std::optional<std::uint64_t> last;
+        for (std::size_t from = 0; n - from >= kEndSignature.size();) {
+            const void* hit =
+                memmem(data + from, n - from, kEndSignature.data(), kEndSignature.size());
             if (!hit) break;
             const auto at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - data);
-            if (std::memcmp(data + at, kEndSignature.data(), kEndSignature.size()) == 0) {
-                return std::optional(begin + at);
-            }
-            limit = at;
+            last = begin + at;
+            from = at + 1;
         }
+        if (last) return last;
         if (begin == 0) break;
         // Overlap by three bytes so a signature across the block boundary is still seen.
         end = begin + kEndSignature.size() - 1;
