@@ -42,7 +42,9 @@ public:
     }
 
     IoResult<std::uint64_t> seek(std::int64_t offset, Whence whence) override {
-        const std::uint64_t base = whence == Whence::Start ? 0 : whence == Whence::End ? size_ : pos_;
+        const std::uint64_t base = whence == Whence::Start ? 0
+                                   : whence == Whence::End ? size_
+                                                           : pos_;
         pos_ = base + static_cast<std::uint64_t>(offset);
         return pos_;
     }
@@ -118,8 +120,7 @@ TEST(ZipFromFile, SearchWithoutRecordScansInBoundedBlocks) {
     const std::uint64_t size = 16 << 20;
     SparseSource src(size, 'P');  // a candidate byte everywhere, none a signature
     src.patch(0, "PK\x03\x04");
-    EXPECT_EQ(run(zip_extractor(), src, size),
-              "malformed zip: no end-of-central-directory record");
+    EXPECT_EQ(run(zip_extractor(), src, size), "malformed zip: no end-of-central-directory record");
     EXPECT_LE(src.largest_read, kBoundedRead);
 }
 

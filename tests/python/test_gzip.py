@@ -42,7 +42,9 @@ def test_fixed_header(data, expected):
 def test_short_header_is_an_error(length):
     result = parse_bytes(header()[:length])
     assert "gzip" not in result
-    assert result["errors"] == [{"extractor": "gzip", "message": "malformed gzip: header too short"}]
+    assert result["errors"] == [
+        {"extractor": "gzip", "message": "malformed gzip: header too short"}
+    ]
 
 
 @pytest.mark.parametrize(
@@ -51,12 +53,12 @@ def test_short_header_is_an_error(length):
         (header(flags=FNAME) + b"data.txt\x00" + b"\x03\x00", "data.txt"),
         (header(flags=FNAME) + b"\x00", ""),
         # The extra field is skipped by its length; the name follows it.
-        (header(flags=FNAME | FEXTRA) + b"\x06\x00" + b"AB\x02\x00xy" + b"data.txt\x00", "data.txt"),
+        (header(flags=FNAME | FEXTRA) + b"\x06\x00AB\x02\x00xy" + b"data.txt\x00", "data.txt"),
         (header(flags=FNAME | FEXTRA) + b"\x00\x00" + b"n\x00", "n"),
         # With FEXTRA but no room for its length, the name starts right after the fixed header.
         (header(flags=FNAME | FEXTRA) + b"\x00", ""),
         # The header CRC and the comment follow the name and do not shift it.
-        (header(flags=FNAME | FCOMMENT | FHCRC) + b"a.bin\x00" + b"note\x00" + b"\x12\x34", "a.bin"),
+        (header(flags=FNAME | FCOMMENT | FHCRC) + b"a.bin\x00note\x00\x12\x34", "a.bin"),
         (header(flags=FNAME) + b"caf\xe9.txt\x00", "caf\ufffd.txt"),
         (header(flags=FNAME) + "naïve.txt".encode() + b"\x00", "naïve.txt"),
         # No terminator, an extra field past the end, or a name flag without bytes: no name.

@@ -1,6 +1,10 @@
 """The "pdf" section: version, object and page counts, flags and information strings."""
 
+import re
+
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from _vorandix import parse, parse_bytes
 
@@ -132,6 +136,101 @@ def test_search_runs_over_the_whole_buffer():
     assert section["object_count"] == 1
     assert section["page_count"] == 1
     assert section["info"]["author"] == "x(" + "y" * 100000 + "\n1 0 obj /Type/Page"
+
+
+INFO_NAMES = [
+    (b"/Title", "title"), (b"/Author", "author"), (b"/Subject", "subject"),
+    (b"/Creator", "creator"), (b"/Producer", "producer"), (b"/Keywords", "keywords"),
+    (b"/CreationDate", "creation_date"), (b"/ModDate", "modification_date"),
+]
+
+
+def reference_section(data: bytes) -> dict:
+    """The section by plain searches over the bytes, one per pattern."""
+    pages = sum(
+        1
+        for pattern in (rb"/Type/Page", rb"/Type /Page")
+        for m in re.finditer(re.escape(pattern), data)
+        if data[m.end() : m.end() + 1] != b"s"
+    )
+    out = {
+        "object_count": data.count(b" obj"),
+        "page_count": pages,
+        "linearized": b"/Linearized" in data,
+        "encrypted": b"/Encrypt" in data,
+    }
+    ends = [i for i, b in enumerate(data[:16]) if b in b"\r\n"]
+    if ends:
+        out["version"] = data[5 : ends[0]].decode("utf-8", "replace")
+    info = {}
+    for name, key in INFO_NAMES:
+        pos = data.find(name)
+        if pos < 0:
+            continue
+        pos += len(name)
+        while pos < len(data) and data[pos] in b"\t\n\x0c\r ":
+            pos += 1
+        if pos >= len(data) or data[pos] != ord("("):
+            continue
+        text, depth, pos = bytearray(), 1, pos + 1
+        while pos < len(data):
+            b, pos = data[pos], pos + 1
+            if b == ord("\\"):
+                if pos == len(data):
+                    break
+                text.append(data[pos])
+                pos += 1
+                continue
+            depth += {ord("("): 1, ord(")"): -1}.get(b, 0)
+            if depth == 0:
+                break
+            text.append(b)
+        info[key] = text.decode("utf-8", "replace")
+    if info:
+        out["info"] = info
+    return out
+
+
+TOKENS = [
+    b"/Type", b"/Page", b"s", b" ", b"/", b"obj", b" obj", b"j", b"\n", b"\r", b"(", b")",
+    b"\\", b"x", b"\xe9", b"<", b"/Linearized", b"/Encrypt", b"/Encryp",
+] + [name for name, _ in INFO_NAMES]
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.lists(st.sampled_from(TOKENS), max_size=60).map(b"".join))
+def test_matches_plain_searches(body):
+    data = b"%PDF-1." + body
+    assert pdf_section(data) == reference_section(data)
+
+
+BLOCK = 1 << 20  # the reader's scanning block
+
+
+@pytest.mark.parametrize(
+    "pattern",
+    [b" obj", b"/Type/Page", b"/Type /Pages", b"/Type/Page/", b"/CreationDate (d)", b"/Linearized",
+     b"/Encrypt"],
+)
+def test_patterns_across_block_boundaries(tmp_path, pattern):
+    path = tmp_path / "boundary.pdf"
+    for shift in range(-2, len(pattern) + 2):
+        data = b"%PDF-1.4\n".ljust(BLOCK - shift, b"x") + pattern + b"x" * 40
+        path.write_bytes(data)
+        expected = reference_section(data)
+        assert pdf_section(data) == expected, shift
+        assert parse(path)["pdf"] == expected, shift
+
+
+def test_literal_string_across_pieces(tmp_path):
+    # The backslash is the last byte of the first piece read after "(": the escaped ")"
+    # in the next piece must not end the string.
+    data = b"%PDF-1.4\n/Title (" + b"a" * (BLOCK - 1) + b"\\)b) /Author (x)"
+    path = tmp_path / "long-title.pdf"
+    path.write_bytes(data)
+    expected = {"title": "a" * (BLOCK - 1) + ")b", "author": "x"}
+    assert pdf_section(data)["info"] == expected
+    assert parse(path)["pdf"]["info"] == expected
 
 
 INFO = {

@@ -18,12 +18,18 @@ constexpr std::size_t kNamePiece = 65536;
 
 const char* os_label(std::uint8_t os) {
     switch (os) {
-        case 0: return "FAT (Windows/DOS)";
-        case 3: return "Unix";
-        case 7: return "macOS";
-        case 11: return "NTFS";
-        case 255: return "unknown";
-        default: return "other";
+        case 0:
+            return "FAT (Windows/DOS)";
+        case 3:
+            return "Unix";
+        case 7:
+            return "macOS";
+        case 11:
+            return "NTFS";
+        case 255:
+            return "unknown";
+        default:
+            return "other";
     }
 }
 

@@ -22,13 +22,20 @@ constexpr std::size_t kSearchBlock = 65536;
 
 const char* method_label(std::uint16_t method) {
     switch (method) {
-        case 0: return "stored";
-        case 8: return "deflate";
-        case 9: return "deflate64";
-        case 14: return "lzma";
-        case 93: return "zstd";
-        case 99: return "AES encrypted";
-        default: return "other";
+        case 0:
+            return "stored";
+        case 8:
+            return "deflate";
+        case 9:
+            return "deflate64";
+        case 14:
+            return "lzma";
+        case 93:
+            return "zstd";
+        case 99:
+            return "AES encrypted";
+        default:
+            return "other";
     }
 }
 
@@ -46,9 +53,8 @@ class ContainerKind {
 public:
     void see(std::string_view name) {
         const bool hits[kRules] = {
-            name == "word/document.xml",    name.starts_with("xl/"),
-            name.starts_with("ppt/"),       name == "META-INF/MANIFEST.MF",
-            name == "AndroidManifest.xml", name == "mimetype",
+            name == "word/document.xml",    name.starts_with("xl/"),       name.starts_with("ppt/"),
+            name == "META-INF/MANIFEST.MF", name == "AndroidManifest.xml", name == "mimetype",
         };
         for (std::size_t i = 0; i < kRules; ++i) seen_[i] = seen_[i] || hits[i];
     }
@@ -164,8 +170,8 @@ public:
         Section section(name());
         section.insert_u64("entry_count", declared_entries);
         if (uncompressed_total > 0) {
-            const double ratio = static_cast<double>(compressed_total) /
-                                 static_cast<double>(uncompressed_total);
+            const double ratio =
+                static_cast<double>(compressed_total) / static_cast<double>(uncompressed_total);
             section.insert("compression_ratio", MetaValue::floating(round3(ratio)));
         }
         section.insert_str("container_kind", kind.label());
