@@ -1,6 +1,7 @@
 // PDF documents, described by plain byte-pattern scans over the file (ISO 32000-1 7.3.4.2 for
 // literal strings) without reading the object structure: nothing is decompressed, and the
 // cross-reference table, object streams and indirect references are not followed.
+#include <algorithm>
 #include <array>
 #include <cstring>
 
