@@ -71,6 +71,46 @@ CASES["mp4"] = write_mp4
 CASES["wav"] = write_wav
 
 
+def write_zip(path: str, size: int) -> None:
+    """A valid ZIP of exactly `size` bytes: stored entries of 1 MiB of zeros (the last one takes
+    the rest), then the central directory and the end record. The entry data are left as holes,
+    so only the headers are written. Offsets are 32-bit, so `size` must stay under 4 GiB."""
+    import zlib
+
+    if size >= 1 << 32:
+        raise ValueError("the zip case needs a size under 4 GiB (no ZIP64 records)")
+    chunk = 1 << 20
+    names = lambda i: b"zeros/%06d.bin" % i  # noqa: E731 - every name has the same length
+    overhead = 30 + 46 + 2 * len(names(0))  # local header and directory header, with names
+    count = max(1, (size - 22) // (chunk + overhead))
+    last = size - 22 - count * overhead - (count - 1) * chunk
+    if last < 0:
+        raise ValueError("size too small for the zip case")
+    crcs = {chunk: zlib.crc32(bytes(chunk)), last: zlib.crc32(bytes(last))}
+    directory = bytearray()
+    offset = 0
+    with open(path, "wb") as f:
+        for i in range(count):
+            n = chunk if i < count - 1 else last
+            name = names(i)
+            # version 1.0, no flags, stored, 1980-01-01 00:00
+            fields = (0, 0, 0x21, crcs[n], n, n, len(name), 0)
+            f.seek(offset)
+            f.write(b"PK\x03\x04" + struct.pack("<HHHHHIIIHH", 10, 0, *fields) + name)
+            directory += b"PK\x01\x02" + struct.pack(
+                "<HHHHHHIIIHHHHHII", 20, 10, 0, *fields, 0, 0, 0, 0, offset
+            ) + name
+            offset += 30 + len(name) + n
+        f.seek(offset)
+        f.write(directory)
+        f.write(
+            b"PK\x05\x06" + struct.pack("<HHHHIIH", 0, 0, count, count, len(directory), offset, 0)
+        )
+
+
+CASES["zip"] = write_zip
+
+
 def sha256_seconds(path: str) -> float:
     start = time.perf_counter()
     digest = hashlib.sha256()
