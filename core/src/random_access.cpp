@@ -51,6 +51,9 @@ IoResult<ByteView> RandomAccess::whole() {
     if (memory_) return *memory_;
     window_valid_ = false;
     window_.clear();
+    // The size known now is a hint: one allocation for the usual case, and reading on copes
+    // with a file that has grown since.
+    if (auto total = size()) window_.reserve(static_cast<std::size_t>(*total) + 1);
     auto pos = source_.seek(0, Whence::Start);
     if (!pos) return pos.error();
     auto got = source_.read_to_end(window_);

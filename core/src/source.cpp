@@ -1,10 +1,11 @@
 #include "vorandix/source.hpp"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
-
-#include <unistd.h>
 
 namespace vorandix {
 
@@ -39,9 +40,10 @@ IoResult<std::size_t> ByteSource::read_up_to(std::uint8_t* buf, std::size_t n) {
 
 IoResult<std::uint64_t> ByteSource::read_to_end(std::vector<std::uint8_t>& out) {
     const std::size_t start = out.size();
-    std::size_t chunk = 8192;
     for (;;) {
-        if (out.capacity() - out.size() < chunk) out.reserve(out.size() + chunk);
+        // Grow geometrically so a large input costs few reallocations and copies.
+        if (out.capacity() - out.size() < 8192)
+            out.reserve(std::max<std::size_t>(out.capacity() * 2, out.size() + 8192));
         const std::size_t at = out.size();
         out.resize(out.capacity());
         auto got = read_up_to(out.data() + at, out.size() - at);
@@ -51,8 +53,6 @@ IoResult<std::uint64_t> ByteSource::read_to_end(std::vector<std::uint8_t>& out) 
         }
         out.resize(at + *got);
         if (*got == 0) break;
-        // Grow geometrically so a large input costs few reallocations.
-        if (chunk < (std::size_t{1} << 26)) chunk *= 2;
     }
     return static_cast<std::uint64_t>(out.size() - start);
 }
