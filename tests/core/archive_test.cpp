@@ -15,49 +15,7 @@ namespace {
 
 using testing::bytes_of;
 using testing::FailingSource;
-
-// A file-like input of any size that holds `fill` everywhere except at the patched offsets,
-// so multi-gigabyte inputs cost nothing. It records the largest single read asked of it and
-// the bytes it delivered.
-class SparseSource final : public ByteSource {
-public:
-    SparseSource(std::uint64_t size, std::uint8_t fill = 0) : size_(size), fill_(fill) {}
-
-    void patch(std::uint64_t offset, std::string_view bytes) { patches_[offset] = bytes; }
-
-    IoResult<std::size_t> read(std::uint8_t* buf, std::size_t n) override {
-        largest_read = std::max(largest_read, n);
-        if (pos_ >= size_) return std::size_t{0};
-        const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - pos_));
-        std::memset(buf, fill_, take);
-        for (const auto& [offset, bytes] : patches_) {
-            // Copy the part of each patch that overlaps [pos_, pos_ + take).
-            const std::uint64_t lo = std::max(offset, pos_);
-            const std::uint64_t hi = std::min(offset + bytes.size(), pos_ + take);
-            if (lo < hi) std::memcpy(buf + (lo - pos_), bytes.data() + (lo - offset), hi - lo);
-        }
-        pos_ += take;
-        delivered += take;
-        return take;
-    }
-
-    IoResult<std::uint64_t> seek(std::int64_t offset, Whence whence) override {
-        const std::uint64_t base = whence == Whence::Start ? 0
-                                   : whence == Whence::End ? size_
-                                                           : pos_;
-        pos_ = base + static_cast<std::uint64_t>(offset);
-        return pos_;
-    }
-
-    std::size_t largest_read = 0;
-    std::uint64_t delivered = 0;
-
-private:
-    std::uint64_t size_;
-    std::uint8_t fill_;
-    std::uint64_t pos_ = 0;
-    std::map<std::uint64_t, std::string> patches_;
-};
+using testing::SparseSource;
 
 std::string le16(unsigned v) { return {char(v & 0xFF), char(v >> 8)}; }
 std::string le32(std::uint32_t v) { return le16(v & 0xFFFF) + le16(v >> 16); }
@@ -103,9 +61,9 @@ TEST(ZipFromFile, ThreeGigabyteArchiveReadsOnlyItsDirectory) {
     const std::string directory = central_header("a.bin", 10, 20) + central_header("b/", 0, 0);
     const std::uint32_t directory_at = static_cast<std::uint32_t>(2 * kGiB);
     SparseSource src(size);
-    src.patch(0, "PK\x03\x04");
-    src.patch(directory_at, directory);
-    src.patch(size - 22, end_record(2, directory_at));
+    src.put(0, "PK\x03\x04");
+    src.put(directory_at, directory);
+    src.put(size - 22, end_record(2, directory_at));
     EXPECT_EQ(run(zip_extractor(), src, size),
               "{\"zip\":{\"compression_ratio\":0.5,\"container_kind\":\"plain zip\",\"entries\":"
               "[{\"compressed\":10,\"method\":\"stored\",\"modified\":\"1980-00-00T00:00:00\","
@@ -119,7 +77,7 @@ TEST(ZipFromFile, ThreeGigabyteArchiveReadsOnlyItsDirectory) {
 TEST(ZipFromFile, SearchWithoutRecordScansInBoundedBlocks) {
     const std::uint64_t size = 16 << 20;
     SparseSource src(size, 'P');  // a candidate byte everywhere, none a signature
-    src.patch(0, "PK\x03\x04");
+    src.put(0, "PK\x03\x04");
     EXPECT_EQ(run(zip_extractor(), src, size), "malformed zip: no end-of-central-directory record");
     EXPECT_LE(src.largest_read, kBoundedRead);
 }
@@ -129,7 +87,7 @@ TEST(ZipFromFile, RecordFarBackIsFoundInBoundedBlocks) {
     const std::uint64_t size = 40 << 20;
     SparseSource src(size, 'x');
     const std::string directory = central_header("x", 1, 1);
-    src.patch(0, "PK\x03\x04" + std::string(26, '\0') + directory + end_record(65535, 30));
+    src.put(0, "PK\x03\x04" + std::string(26, '\0') + directory + end_record(65535, 30));
     EXPECT_NE(run(zip_extractor(), src, size).find("\"entry_count\":65535"), std::string::npos);
     EXPECT_LE(src.largest_read, kBoundedRead);
 }
@@ -137,8 +95,8 @@ TEST(ZipFromFile, RecordFarBackIsFoundInBoundedBlocks) {
 TEST(ZipFromFile, HostileDirectoryOffsetAndCountListNothing) {
     // 65535 declared entries and an offset into a run of zeros: no header, no entries.
     SparseSource src(kGiB);
-    src.patch(0, "PK\x03\x04");
-    src.patch(kGiB - 22, end_record(65535, 1000));
+    src.put(0, "PK\x03\x04");
+    src.put(kGiB - 22, end_record(65535, 1000));
     EXPECT_EQ(run(zip_extractor(), src, kGiB),
               "{\"zip\":{\"container_kind\":\"plain zip\",\"entries\":[],\"entry_count\":65535}}");
     EXPECT_LE(src.delivered, 4 * kBoundedRead);
@@ -147,7 +105,7 @@ TEST(ZipFromFile, HostileDirectoryOffsetAndCountListNothing) {
 TEST(GzipFromFile, UnterminatedNameIsSearchedInBoundedPieces) {
     const std::uint64_t size = 64 << 20;
     SparseSource src(size, 'n');
-    src.patch(0, std::string("\x1f\x8b\x08\x08\0\0\0\0\0\x03", 10));
+    src.put(0, std::string("\x1f\x8b\x08\x08\0\0\0\0\0\x03", 10));
     EXPECT_EQ(run(gzip_extractor(), src, size),
               "{\"gzip\":{\"compression_method\":\"deflate\",\"os\":\"Unix\"}}");
     EXPECT_LE(src.largest_read, kBoundedRead);
@@ -156,8 +114,8 @@ TEST(GzipFromFile, UnterminatedNameIsSearchedInBoundedPieces) {
 TEST(GzipFromFile, NameAcrossPiecesComesOutWhole) {
     const std::size_t name_len = 3 * kBoundedRead + 5;
     SparseSource src(name_len + 100, 'n');
-    src.patch(0, std::string("\x1f\x8b\x08\x08\0\0\0\0\0\x03", 10));
-    src.patch(10 + name_len, std::string(1, '\0'));
+    src.put(0, std::string("\x1f\x8b\x08\x08\0\0\0\0\0\x03", 10));
+    src.put(10 + name_len, std::string(1, '\0'));
     const std::string out = run(gzip_extractor(), src, name_len + 100);
     EXPECT_NE(out.find("\"original_filename\":\"" + std::string(name_len, 'n') + "\""),
               std::string::npos);

@@ -15,6 +15,7 @@ namespace vorandix {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using testing::SparseSource;
 
 void append(Bytes& out, std::string_view s) { out.insert(out.end(), s.begin(), s.end()); }
 void append_be(Bytes& out, std::uint64_t v, int width) {
@@ -23,42 +24,6 @@ void append_be(Bytes& out, std::uint64_t v, int width) {
 void append_le(Bytes& out, std::uint64_t v, int width) {
     for (int i = 0; i < width; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
-
-// A file-like source (no in-memory view) of `size` bytes that are zero except for a few
-// islands of content. It costs no memory whatever its size, and counts the bytes it delivers.
-class SparseSource final : public ByteSource {
-public:
-    explicit SparseSource(std::uint64_t size) : size_(size) {}
-    void put(std::uint64_t offset, Bytes bytes) { islands_.emplace_back(offset, std::move(bytes)); }
-
-    IoResult<std::size_t> read(std::uint8_t* buf, std::size_t n) override {
-        if (pos_ >= size_) return std::size_t{0};
-        n = static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - pos_));
-        std::fill(buf, buf + n, 0);
-        for (const auto& [at, bytes] : islands_) {
-            const std::uint64_t lo = std::max(at, pos_);
-            const std::uint64_t hi = std::min(at + bytes.size(), pos_ + n);
-            for (std::uint64_t i = lo; i < hi; ++i) buf[i - pos_] = bytes[i - at];
-        }
-        pos_ += n;
-        delivered += n;
-        return n;
-    }
-    IoResult<std::uint64_t> seek(std::int64_t offset, Whence whence) override {
-        const std::uint64_t base = whence == Whence::Start ? 0
-                                   : whence == Whence::End ? size_
-                                                           : pos_;
-        pos_ = base + static_cast<std::uint64_t>(offset);
-        return pos_;
-    }
-
-    std::uint64_t delivered = 0;
-
-private:
-    std::uint64_t size_;
-    std::uint64_t pos_ = 0;
-    std::vector<std::pair<std::uint64_t, Bytes>> islands_;
-};
 
 // A memory source that hides its view, so readers take their file path through it.
 class NoViewSource final : public ByteSource {
