@@ -298,6 +298,14 @@ def test_fields_decoded_before_a_later_failure_are_kept():
     assert exif_of(data) == ({"primary": {"Make": "A"}}, [])
 
 
+def test_deeply_nested_heif_boxes_are_refused():
+    # exiv2 descends one call per level: this nesting overflowed its stack and killed the process.
+    n = 100_000
+    boxes = b"".join(struct.pack(">I", 8 * (n - i)) + b"iprp" for i in range(n))
+    data = _box(b"ftyp", b"heic\0\0\0\0mif1heic") + boxes
+    assert exif_of(data) == (None, [{"extractor": "exif", "message": "corrupted image metadata"}])
+
+
 @pytest.mark.parametrize(
     "data",
     [

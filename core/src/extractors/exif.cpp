@@ -242,6 +242,69 @@ Exiv2::Image::AutoPtr open_image(std::string_view mime_type, Input& input) {
     return Exiv2::Image::AutoPtr();
 }
 
+// exiv2's HEIF reader descends into meta, iinf, iprp, ipco, moov and two Canon uuid boxes by
+// recursion, bounded only by the input's size, and holds every level's whole payload meanwhile:
+// some ten thousand nested boxes overflow the stack, which no handler can catch. Real files nest
+// these boxes three or four deep, so a deeper input is refused before exiv2 sees it.
+constexpr std::size_t kMaxBoxDepth = 8;
+
+// The offset of the first child inside a box exiv2 descends into, past the box's own fields;
+// nothing for a box it reads as a whole. `box` holds the header and what follows, cut short at
+// the end of the input.
+std::optional<std::uint64_t> children_at(ByteView box, std::uint64_t header) {
+    static constexpr std::string_view kCanonUuid(
+        "\x85\xC0\xB6\x87\x82\x0F\x11\xE0\x81\x11\xF4\xCE\x46\x2B\x6A\x48", 16);
+    static constexpr std::string_view kCanonPreviewUuid(
+        "\xEA\xF4\x2B\x5E\x1C\x98\x4B\x88\xB9\xFB\xB7\xDC\x40\x6E\x4D\x16", 16);
+    if (has_at(box, 4, "moov") || has_at(box, 4, "iprp") || has_at(box, 4, "ipco")) return header;
+    if (has_at(box, 4, "meta")) return header + 4;  // version and flags
+    if (has_at(box, 4, "iinf")) return header + 6;  // version, flags and a 16-bit count
+    if (has_at(box, 4, "uuid")) {
+        if (has_at(box, header, kCanonUuid)) return header + 16;
+        if (has_at(box, header, kCanonPreviewUuid)) return header + 24;
+    }
+    return std::nullopt;
+}
+
+// Whether the boxes exiv2 descends into nest deeper than kMaxBoxDepth. Walks them as exiv2
+// does, with an explicit stack; a box that does not fit its parent ends that level, since
+// exiv2 stops there too.
+IoResult<bool> boxes_nest_too_deep(ByteSource& source) {
+    RandomAccess input(source);
+    auto size = input.size();
+    if (!size) return size.error();
+    struct Level {
+        std::uint64_t pos, end;
+    };
+    std::vector<Level> levels{{0, *size}};
+    while (!levels.empty()) {
+        const Level level = levels.back();
+        if (level.end - level.pos < 8) {
+            levels.pop_back();
+            continue;
+        }
+        auto view = input.at(level.pos, 48);
+        if (!view) return view.error();
+        const ByteView box = *view;
+        std::uint64_t length = load_u32be(box.data());
+        std::uint64_t header = 8;
+        if (length == 1 && box.size() >= 16) {
+            length = load_u64be(box.data() + 8);
+            header = 16;
+        }
+        if (length < header || length > level.end - level.pos) {
+            levels.pop_back();
+            continue;
+        }
+        levels.back().pos += length;
+        const auto children = children_at(box, header);
+        if (!children || *children > length) continue;
+        if (levels.size() > kMaxBoxDepth) return true;
+        levels.push_back({level.pos + *children, level.pos + length});
+    }
+    return false;
+}
+
 // Where a field of an exiv2 group belongs: the section key of its image file directory and the
 // name of its tag context for tags exiv2 has no name for. The Exif, GPS and Interoperability
 // directories hang off IFD0, so their fields describe the primary image. exiv2 follows the
@@ -347,7 +410,14 @@ public:
         // Declared outside the try so that fields decoded before a later failure survive it.
         Exiv2::Image::AutoPtr image;
         try {
-            image = open_image(ctx.mime_type.value_or(""), input);
+            const std::string_view mime_type = ctx.mime_type.value_or("");
+            if (mime_type == "image/heif" || mime_type == "image/heic") {
+                auto deep = boxes_nest_too_deep(source);
+                if (!deep) return ExtractError::other(deep.error().message);
+                if (*deep)
+                    return ExtractError::other(Exiv2::Error(Exiv2::kerCorruptedMetadata).what());
+            }
+            image = open_image(mime_type, input);
             if (!image.get()) return ExtractError::other("Unknown image format");
             image->readMetadata();
             if (image->exifData().empty() && capture.exif_undecodable) {
