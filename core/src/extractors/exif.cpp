@@ -8,6 +8,7 @@
 // here, and with its log captured rather than printed.
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exiv2/basicio.hpp>
 #include <exiv2/bmffimage.hpp>
@@ -20,11 +21,11 @@
 #include <exiv2/value.hpp>
 #include <exiv2/webpimage.hpp>
 #include <exiv2/xmp_exiv2.hpp>
-#include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "extractors/extractors.hpp"
 
@@ -223,23 +224,19 @@ private:
 // other readers on whatever they match.
 Exiv2::Image::AutoPtr open_image(std::string_view mime_type, Input& input) {
     Exiv2::BasicIo::AutoPtr io(new InputIo(input));
-    Exiv2::BasicIo& probe = *io;
+    Exiv2::Image* image = nullptr;
     if (mime_type == "image/jpeg") {
-        if (Exiv2::isJpegType(probe, false))
-            return Exiv2::Image::AutoPtr(new Exiv2::JpegImage(io, false));
+        if (Exiv2::isJpegType(*io, false)) image = new Exiv2::JpegImage(io, false);
     } else if (mime_type == "image/png") {
-        if (Exiv2::isPngType(probe, false))
-            return Exiv2::Image::AutoPtr(new Exiv2::PngImage(io, false));
+        if (Exiv2::isPngType(*io, false)) image = new Exiv2::PngImage(io, false);
     } else if (mime_type == "image/tiff") {
-        if (Exiv2::isTiffType(probe, false))
-            return Exiv2::Image::AutoPtr(new Exiv2::TiffImage(io, false));
+        if (Exiv2::isTiffType(*io, false)) image = new Exiv2::TiffImage(io, false);
     } else if (mime_type == "image/webp") {
-        if (Exiv2::isWebPType(probe, false)) return Exiv2::Image::AutoPtr(new Exiv2::WebPImage(io));
+        if (Exiv2::isWebPType(*io, false)) image = new Exiv2::WebPImage(io);
     } else {  // image/heif, image/heic
-        if (Exiv2::isBmffType(probe, false))
-            return Exiv2::Image::AutoPtr(new Exiv2::BmffImage(io, false));
+        if (Exiv2::isBmffType(*io, false)) image = new Exiv2::BmffImage(io, false);
     }
-    return Exiv2::Image::AutoPtr();
+    return Exiv2::Image::AutoPtr(image);
 }
 
 // exiv2's HEIF reader descends into meta, iinf, iprp, ipco, moov and two Canon uuid boxes by
@@ -267,8 +264,8 @@ std::optional<std::uint64_t> children_at(ByteView box, std::uint64_t header) {
 }
 
 // Whether the boxes exiv2 descends into nest deeper than kMaxBoxDepth. Walks them as exiv2
-// does, with an explicit stack; a box that does not fit its parent ends that level, since
-// exiv2 stops there too.
+// does, with an explicit stack; a box that does not fit its parent ends that level, as exiv2
+// reads no further there either.
 IoResult<bool> boxes_nest_too_deep(ByteSource& source) {
     RandomAccess input(source);
     auto size = input.size();
