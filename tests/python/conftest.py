@@ -19,3 +19,13 @@ def without_path_keys(result: dict) -> dict:
         if k not in ("name", "extension_claimed", "modified_unix", "created_unix")
     }
     return out
+
+
+def parse_sample(path: pathlib.Path) -> dict:
+    """parse(path), after checking that parse_bytes of the same bytes agrees on everything but
+    the path keys."""
+    from _vorandix import parse, parse_bytes
+
+    by_path = parse(path)
+    assert without_path_keys(by_path) == parse_bytes(path.read_bytes())
+    return by_path

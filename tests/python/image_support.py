@@ -6,7 +6,7 @@ import pathlib
 import tempfile
 
 from _vorandix import parse, parse_bytes
-from conftest import DATA, without_path_keys
+from conftest import DATA, parse_sample, without_path_keys
 
 IMAGES = DATA / "images"
 EXPECTED = json.loads((IMAGES / "expected.json").read_text())
@@ -31,6 +31,5 @@ def samples(suffix: str) -> list[pathlib.Path]:
 
 
 def check_sample(path: pathlib.Path, section: str) -> None:
-    from_path = parse(str(path))
-    assert without_path_keys(from_path) == parse_bytes(path.read_bytes())
+    from_path = parse_sample(path)
     assert from_path[section] == EXPECTED[path.name]

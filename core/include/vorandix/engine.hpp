@@ -12,8 +12,7 @@
 
 namespace vorandix {
 
-// The thirteen readers in their fixed running order. Slots whose reader is not built yet hold
-// a reader that never applies.
+// The thirteen readers in their fixed running order, which is also the order of error records.
 std::span<const Extractor* const> registry();
 
 // Reads the head, sniffs it, offers the input to every reader in registry order and assembles

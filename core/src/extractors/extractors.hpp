@@ -21,20 +21,3 @@ const Extractor& zip_extractor();
 
 }  // namespace vorandix
 
-namespace vorandix {
-
-// A registry slot whose reader is not built yet: it never applies.
-class PendingExtractor final : public Extractor {
-public:
-    explicit PendingExtractor(const char* name) : name_(name) {}
-    const char* name() const override { return name_; }
-    bool applies(const ExtractContext&) const override { return false; }
-    ExtractResult extract(ByteSource&, const ExtractContext&) const override {
-        return Section(name_);
-    }
-
-private:
-    const char* name_;
-};
-
-}  // namespace vorandix
