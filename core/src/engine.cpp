@@ -69,16 +69,17 @@ std::span<const Extractor* const> registry() {
     return readers;
 }
 
-Report run_extractors(ByteSource& source, std::uint64_t total_len) {
-    return run_extractors(source, total_len, registry());
+Report run_extractors(ByteSource& source, std::uint64_t total_len, const RunOptions& options) {
+    return run_extractors(source, total_len, registry(), options);
 }
 
 Report run_extractors(ByteSource& source, std::uint64_t total_len,
-                      std::span<const Extractor* const> extractors) {
+                      std::span<const Extractor* const> extractors, const RunOptions& options) {
     const auto cap = static_cast<std::size_t>(std::min(total_len, kHeadSize));
     std::array<std::uint8_t, kHeadSize> head_buffer;
     ExtractContext ctx;
     ctx.total_len = total_len;
+    ctx.options = options;
     (void)source.seek(0, Whence::Start);
     if (cap > 0) {
         // One read only: a short head is the head.
@@ -126,8 +127,9 @@ std::optional<std::string> file_name_extension(const std::string& name) {
     return name.substr(dot + 1);
 }
 
-Report run_on_file(ByteSource& source, const std::string& path, const FileFacts& facts) {
-    Report report = run_extractors(source, facts.size);
+Report run_on_file(ByteSource& source, const std::string& path, const FileFacts& facts,
+                   const RunOptions& options) {
+    Report report = run_extractors(source, facts.size, options);
     // The "file" reader may have failed; the path facts still belong in a "file" section.
     MetaObject& fields = report.sections["file"];
     const std::string name = path_file_name(path);
@@ -140,7 +142,7 @@ Report run_on_file(ByteSource& source, const std::string& path, const FileFacts&
     return report;
 }
 
-IoResult<Report> parse_path(const std::string& path) {
+IoResult<Report> parse_path(const std::string& path, const RunOptions& options) {
     if (path.find('\0') != std::string::npos) {
         return IoError{"file name contained an unexpected NUL byte", 0};
     }
@@ -149,7 +151,7 @@ IoResult<Report> parse_path(const std::string& path) {
     auto facts = file_metadata(fd.get());
     if (!facts) return facts.error();
     FileSource source(fd.get());
-    return run_on_file(source, path, *facts);
+    return run_on_file(source, path, *facts, options);
 }
 
 }  // namespace vorandix

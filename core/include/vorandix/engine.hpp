@@ -18,11 +18,13 @@ std::span<const Extractor* const> registry();
 // Reads the head, sniffs it, offers the input to every reader in registry order and assembles
 // the report. Never fails: problems become error records. `total_len` is the input's length as
 // the caller knows it (it is reported, never measured).
-Report run_extractors(ByteSource& source, std::uint64_t total_len);
+Report run_extractors(ByteSource& source, std::uint64_t total_len,
+                      const RunOptions& options = {});
 
 // Same, with an explicit list of readers; for tests.
 Report run_extractors(ByteSource& source, std::uint64_t total_len,
-                      std::span<const Extractor* const> extractors);
+                      std::span<const Extractor* const> extractors,
+                      const RunOptions& options = {});
 
 // What the file system says of an open file.
 struct FileFacts {
@@ -33,11 +35,12 @@ struct FileFacts {
 
 // Runs the readers over an open file and adds its path facts ("name", "extension_claimed",
 // "modified_unix", "created_unix") to the "file" section, creating it if the reader failed.
-Report run_on_file(ByteSource& source, const std::string& path, const FileFacts& facts);
+Report run_on_file(ByteSource& source, const std::string& path, const FileFacts& facts,
+                   const RunOptions& options = {});
 
 // Opens the file at `path` (the file system's bytes), runs the readers over it and adds the
 // path facts to the "file" section. Fails only when the file cannot be opened or examined.
-IoResult<Report> parse_path(const std::string& path);
+IoResult<Report> parse_path(const std::string& path, const RunOptions& options = {});
 
 // The final file-name component of `path` ("" for none: a root, "." or a name ending in ".."),
 // and what follows its last dot when the name has a dot that is not its first character.

@@ -13,12 +13,31 @@
 
 namespace vorandix {
 
+// Asked during long reads whether the call should stop, for example because a signal arrived.
+class Interrupt {
+public:
+    virtual ~Interrupt() = default;
+    // True stops the call: reads from then on fail, and the run ends after the current reader.
+    virtual bool requested() = 0;
+};
+
+// How a caller outside the contract's two entry points may shape a run. The defaults are the
+// contract's behaviour.
+struct RunOptions {
+    // False leaves out the whole-file pass: the "file" section keeps the size and the sniffed
+    // type, without digests or entropy, and the input is not read to its end for it.
+    bool whole_file_pass = true;
+    // Polled every few megabytes of reading and whenever a read is interrupted; may be null.
+    Interrupt* interrupt = nullptr;
+};
+
 // Built once per run and shared by every reader.
 struct ExtractContext {
     ByteView head;                       // the first bytes of the input, at most 8192
     std::optional<std::string_view> mime_type;  // from the sniff of `head`
     std::optional<std::string_view> extension;  // present exactly when mime_type is
     std::uint64_t total_len = 0;         // the input's length as the caller knows it
+    RunOptions options;
 };
 
 // A reader's failure. Its message is what the report's error record shows.

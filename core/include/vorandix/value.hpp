@@ -137,6 +137,8 @@ struct ErrorRecord {
 struct Report {
     std::map<std::string, MetaObject, std::less<>> sections;
     std::vector<ErrorRecord> errors;
+    // The run was stopped by its Interrupt; the sections and errors are then incomplete.
+    bool interrupted = false;
 };
 
 // Orders the sections by name (the last of equal names wins) and keeps the errors in run order.

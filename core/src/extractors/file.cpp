@@ -90,6 +90,7 @@ public:
         section.insert_u64("size_bytes", ctx.total_len);
         if (ctx.mime_type) section.insert_str("mime_detected", *ctx.mime_type);
         if (ctx.extension) section.insert_str("extension_canonical", *ctx.extension);
+        if (!ctx.options.whole_file_pass) return section;
 
         std::unique_ptr<EVP_MD_CTX, DigestFree> sha(EVP_MD_CTX_new());
         if (!sha || !sha256_method() ||
