@@ -14,7 +14,7 @@ namespace {
 using namespace vorandix;
 
 constexpr const char kModuleDoc[] = "Metadata extraction for any file type.";
-constexpr const char kVersion[] = "0.1.0";
+constexpr const char kVersion[] = VORANDIX_VERSION;  // the project version, from the build
 
 // The first interpreter to load the module; the module object is tied to it.
 std::atomic<std::int64_t> g_interpreter{-1};
@@ -169,7 +169,7 @@ int add_function(PyObject* module, PyMethodDef* def) {
 }
 
 PyObject* create_module() {
-    PyObject* module = PyModule_Create2(&module_def, 1013);
+    PyObject* module = PyModule_Create2(&module_def, PYTHON_API_VERSION);
     if (!module) return nullptr;
     if (add_public(module, "__doc__", PyUnicode_FromString(kModuleDoc)) != 0 ||
         add_function(module, &parse_def) != 0 || add_function(module, &parse_bytes_def) != 0 ||

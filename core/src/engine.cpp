@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "extractors/extractors.hpp"
 #include "vorandix/sniff.hpp"
 
 namespace vorandix {
@@ -59,16 +58,6 @@ void insert_unix_time(MetaObject& fields, const char* word, std::optional<std::i
 
 }  // namespace
 
-std::span<const Extractor* const> registry() {
-    static const std::array<const Extractor*, 13> readers = {
-        &file_extractor(), &jpeg_extractor(), &png_extractor(), &gif_extractor(),
-        &bmp_extractor(),  &riff_extractor(), &exif_extractor(), &id3_extractor(),
-        &mp4_extractor(),  &elf_extractor(),  &pdf_extractor(),  &gzip_extractor(),
-        &zip_extractor(),
-    };
-    return readers;
-}
-
 Report run_extractors(ByteSource& source, std::uint64_t total_len, const RunOptions& options) {
     return run_extractors(source, total_len, registry(), options);
 }
@@ -77,14 +66,26 @@ Report run_extractors(ByteSource& source, std::uint64_t total_len,
                       std::span<const Extractor* const> extractors, const RunOptions& options) {
     const auto cap = static_cast<std::size_t>(std::min(total_len, kHeadSize));
     std::array<std::uint8_t, kHeadSize> head_buffer;
+    StopCheck stop(options.interrupt);
+    // Detached on every way out: the source may outlive this run.
+    struct Attach {
+        ByteSource& source;
+        ~Attach() { source.set_stop(nullptr); }
+    } attach{source};
+    source.set_stop(&stop);
     ExtractContext ctx;
     ctx.total_len = total_len;
     ctx.options = options;
+    if (options.interrupt) ctx.stop = &stop;
     (void)source.seek(0, Whence::Start);
     if (cap > 0) {
         // One read only: a short head is the head.
         auto got = source.read(head_buffer.data(), cap);
-        if (got) ctx.head = ByteView(head_buffer.data(), std::min(*got, cap));
+        if (got) {
+            ctx.head = ByteView(head_buffer.data(), std::min(*got, cap));
+        } else if (got.error().code == EINTR) {
+            stop.ask();
+        }
     }
     if (auto type = sniff(ctx.head)) {
         ctx.mime_type = type->mime_type;
@@ -93,17 +94,20 @@ Report run_extractors(ByteSource& source, std::uint64_t total_len,
 
     std::vector<Section> sections;
     std::vector<ErrorRecord> errors;
-    for (const Extractor* reader : extractors) {
-        if (!reader->applies(ctx)) continue;
+    for (const Extractor* extractor : extractors) {
+        if (stop.stopped()) break;
+        if (!extractor->applies(ctx)) continue;
         (void)source.seek(0, Whence::Start);
-        ExtractResult result = reader->extract(source, ctx);
+        ExtractResult result = extractor->extract(source, ctx);
         if (auto* section = std::get_if<Section>(&result)) {
             if (!section->fields.empty()) sections.push_back(std::move(*section));
         } else {
-            errors.push_back({reader->name(), std::get<ExtractError>(result).message()});
+            errors.push_back({extractor->name(), std::get<ExtractError>(result).message()});
         }
     }
-    return assemble(std::move(sections), std::move(errors));
+    Report report = assemble(std::move(sections), std::move(errors));
+    report.interrupted = stop.stopped();
+    return report;
 }
 
 std::string path_file_name(const std::string& path) {

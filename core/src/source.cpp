@@ -28,8 +28,12 @@ IoResult<std::size_t> ByteSource::read_up_to(std::uint8_t* buf, std::size_t n) {
     while (done < n) {
         auto got = read(buf + done, n - done);
         if (!got) {
-            // An interrupted call is not a failure of the input; ask again.
-            if (got.error().code == EINTR) continue;
+            // An interrupted call is not a failure of the input: ask again, unless the signal
+            // was one to stop for.
+            if (got.error().code == EINTR) {
+                if (stop_ && stop_->ask()) return IoError::interrupted();
+                continue;
+            }
             return got;
         }
         if (*got == 0) break;

@@ -54,20 +54,25 @@ TEST(Hex, LowerCaseAndPadded) {
     EXPECT_EQ(hex_lower(0, 8), "00000000");
 }
 
-TEST(Cursor, RefusesReadsPastTheEndAndStaysPut) {
+TEST(Fields, ReadsPastTheEndGiveZeroAndExhaustTheSpan) {
     const std::uint8_t b[] = {1, 2, 3, 4, 5};
-    Cursor c{ByteView(b)};
-    std::uint32_t v32 = 0;
-    ASSERT_TRUE(c.u32be(v32));
-    EXPECT_EQ(v32, 0x01020304u);
-    std::uint16_t v16 = 0;
-    EXPECT_FALSE(c.u16le(v16));
-    EXPECT_EQ(c.pos(), 4u);
-    EXPECT_FALSE(c.skip(SIZE_MAX));
-    ByteView rest;
-    ASSERT_TRUE(c.sub(1, rest));
-    EXPECT_EQ(rest[0], 5);
-    EXPECT_EQ(c.left(), 0u);
+    Fields f{ByteView(b)};
+    EXPECT_EQ(f.u32be(), 0x01020304u);
+    EXPECT_TRUE(f.ok());
+    EXPECT_EQ(f.u16le(), 0u);
+    EXPECT_FALSE(f.ok());
+    EXPECT_EQ(f.left(), 0u);
+    EXPECT_TRUE(f.bytes(1).empty());
+
+    Fields g{ByteView(b)};
+    EXPECT_EQ(g.skip(SIZE_MAX).u8(), 0u);
+    Fields h{ByteView(b)};
+    EXPECT_EQ(h.skip(4).bytes(1)[0], 5);
+    EXPECT_EQ(h.u16(true), 0u);
+    Fields e{ByteView(b)};
+    EXPECT_EQ(e.u16(true), 0x0201u);
+    EXPECT_EQ(e.u16(false), 0x0304u);
+    EXPECT_TRUE(e.ok());
 }
 
 TEST(HasAt, ShortDataIsNoMatch) {

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "test_support.hpp"
-#include "vorandix/extractor.hpp"
+#include "vorandix/input.hpp"
 #include "vorandix/source.hpp"
 
 namespace vorandix {
@@ -104,27 +104,26 @@ TEST(FileSource, RelativeSeeksAccountForBufferedBytes) {
     EXPECT_FALSE(src.seek(-1, Whence::Start));  // taken as a huge unsigned offset
 }
 
-TEST(RandomAccess, MemoryViewsPointIntoTheCallersBuffer) {
+TEST(Input, MemoryViewsPointIntoTheCallersBuffer) {
     const auto data = bytes_of("0123456789");
     MemorySource src{ByteView(data)};
-    RandomAccess in(src);
+    Input in(src);
     auto v = in.at(3, 4);
-    ASSERT_TRUE(v);
-    EXPECT_EQ(v->data(), data.data() + 3);
-    EXPECT_EQ(v->size(), 4u);
-    EXPECT_EQ(in.at(8, SIZE_MAX)->size(), 2u);
-    EXPECT_TRUE(in.at(10, 1)->empty());
-    EXPECT_TRUE(in.at(UINT64_MAX, 1)->empty());
-    EXPECT_EQ(in.whole()->data(), data.data());
+    EXPECT_EQ(v.data(), data.data() + 3);
+    EXPECT_EQ(v.size(), 4u);
+    EXPECT_EQ(in.at(8, SIZE_MAX).size(), 2u);
+    EXPECT_TRUE(in.at(10, 1).empty());
+    EXPECT_TRUE(in.at(UINT64_MAX, 1).empty());
+    EXPECT_EQ(in.memory()->data(), data.data());
 }
 
-TEST(RandomAccess, FileReadsMatchTheContentAtAnyOffset) {
+TEST(Input, FileReadsMatchTheContentAtAnyOffset) {
     std::vector<std::uint8_t> content(100000);
     for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 7);
     TempFile file(content);
     FileSource src(file.fd());
-    RandomAccess in(src);
-    EXPECT_EQ(*in.size(), content.size());
+    Input in(src);
+    EXPECT_EQ(in.size(), content.size());
     struct Case {
         std::uint64_t offset;
         std::size_t n, want;
@@ -132,15 +131,37 @@ TEST(RandomAccess, FileReadsMatchTheContentAtAnyOffset) {
                  {100000, 5, 0},    {40000, 4, 4},     {39998, 8, 8},   {UINT64_MAX - 2, 8, 0}};
     for (const Case& c : cases) {
         auto v = in.at(c.offset, c.n);
-        ASSERT_TRUE(v);
-        ASSERT_EQ(v->size(), c.want) << c.offset;
-        for (std::size_t i = 0; i < v->size(); ++i) {
-            ASSERT_EQ((*v)[i], content[c.offset + i]) << c.offset;
+        ASSERT_EQ(v.size(), c.want) << c.offset;
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            ASSERT_EQ(v[i], content[c.offset + i]) << c.offset;
         }
     }
-    auto all = in.whole();
-    ASSERT_TRUE(all);
-    EXPECT_TRUE(std::equal(all->begin(), all->end(), content.begin(), content.end()));
+    EXPECT_FALSE(in.failed());
+}
+
+// The first failure is kept: later reads give nothing, even where the source would succeed,
+// and the result is settled against it once.
+TEST(Input, KeepsTheFirstFailure) {
+    testing::FailingSource src(bytes_of(std::string(40000, 'x')), 20000);
+    Input in(src);
+    EXPECT_EQ(in.at(0, 10).size(), 10u);
+    EXPECT_TRUE(in.at(30000, 10).empty());
+    ASSERT_TRUE(in.failed());
+    EXPECT_TRUE(in.at(0, 10).empty());
+    EXPECT_EQ(in.size(), 0u);
+    const struct {
+        ExtractResult result;
+        std::string message;
+    } cases[] = {
+        {Section("x"), "I/O error: Input/output error (os error 5)"},
+        {in.malformed("header too short"), "I/O error: Input/output error (os error 5)"},
+        {ExtractError::other("library text"), "library text"},
+    };
+    for (const auto& c : cases) {
+        const ExtractResult settled = in.settle(c.result);
+        ASSERT_TRUE(std::holds_alternative<ExtractError>(settled));
+        EXPECT_EQ(std::get<ExtractError>(settled).message(), c.message);
+    }
 }
 
 }  // namespace

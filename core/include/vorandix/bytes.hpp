@@ -1,5 +1,5 @@
-// Byte-level helpers shared by every reader: fixed-width integer loads, a bounds-checked
-// cursor, text decoding and the small formatting rules (hex, three-decimal rounding).
+// Byte-level helpers shared by every extractor: fixed-width integer loads, a bounds-checked
+// field reader, text decoding and the small formatting rules (hex, three-decimal rounding).
 #pragma once
 
 #include <cstddef>
@@ -47,48 +47,60 @@ inline bool has_at(ByteView data, std::size_t offset, std::string_view pattern) 
            pattern;
 }
 
-// A forward reader over a span. Every read checks the bytes left first (`n > left`, which
-// cannot wrap); a failed check leaves the cursor where it was and returns false.
-class Cursor {
+// Reads fixed-width fields in order from a span whose length the caller checked once, as a
+// header is read: `Fields f(header); f.skip(4); const auto method = f.u16le();`. A read that
+// would run past the end yields 0 (or an empty view) and exhausts the span, so a missed check can
+// never reach outside it; `ok()` says whether every read was in bounds.
+class Fields {
 public:
-    explicit Cursor(ByteView data) : data_(data) {}
+    explicit Fields(ByteView data) : data_(data) {}
 
     std::size_t left() const { return data_.size() - pos_; }
     std::size_t pos() const { return pos_; }
-    bool has(std::size_t n) const { return n <= left(); }
-    const std::uint8_t* here() const { return data_.data() + pos_; }
+    bool ok() const { return ok_; }
 
-    bool skip(std::size_t n) {
-        if (n > left()) return false;
-        pos_ += n;
-        return true;
+    Fields& skip(std::size_t n) {
+        take(n);
+        return *this;
     }
-    // The next n bytes as a span, consumed.
-    bool sub(std::size_t n, ByteView& out) {
-        if (n > left()) return false;
-        out = data_.subspan(pos_, n);
-        pos_ += n;
-        return true;
+    // The next n bytes, or an empty view when fewer are left.
+    ByteView bytes(std::size_t n) {
+        const std::uint8_t* p = take(n);
+        return p ? ByteView(p, n) : ByteView();
     }
-    bool u8(std::uint8_t& v) { return get(v, 1, [](const std::uint8_t* p) { return *p; }); }
-    bool u16be(std::uint16_t& v) { return get(v, 2, load_u16be); }
-    bool u16le(std::uint16_t& v) { return get(v, 2, load_u16le); }
-    bool u32be(std::uint32_t& v) { return get(v, 4, load_u32be); }
-    bool u32le(std::uint32_t& v) { return get(v, 4, load_u32le); }
-    bool u64be(std::uint64_t& v) { return get(v, 8, load_u64be); }
-    bool u64le(std::uint64_t& v) { return get(v, 8, load_u64le); }
+    std::uint8_t u8() { return get(1, [](const std::uint8_t* p) { return *p; }); }
+    std::uint16_t u16le() { return get(2, load_u16le); }
+    std::uint16_t u16be() { return get(2, load_u16be); }
+    std::uint32_t u24le() { return get(3, load_u24le); }
+    std::uint32_t u24be() { return get(3, load_u24be); }
+    std::uint32_t u32le() { return get(4, load_u32le); }
+    std::uint32_t u32be() { return get(4, load_u32be); }
+    std::uint64_t u64le() { return get(8, load_u64le); }
+    std::uint64_t u64be() { return get(8, load_u64be); }
+    // In the byte order a format chose at run time (ELF's EI_DATA, TIFF's "II" or "MM").
+    std::uint16_t u16(bool little) { return little ? u16le() : u16be(); }
+    std::uint32_t u32(bool little) { return little ? u32le() : u32be(); }
 
 private:
-    template <class T, class F>
-    bool get(T& v, std::size_t n, F load) {
-        if (n > left()) return false;
-        v = load(data_.data() + pos_);
+    const std::uint8_t* take(std::size_t n) {
+        if (n > left()) {
+            pos_ = data_.size();
+            ok_ = false;
+            return nullptr;
+        }
+        const std::uint8_t* p = data_.data() + pos_;
         pos_ += n;
-        return true;
+        return p;
+    }
+    template <class F>
+    auto get(std::size_t n, F load) -> decltype(load(nullptr)) {
+        const std::uint8_t* p = take(n);
+        return p ? load(p) : 0;
     }
 
     ByteView data_;
     std::size_t pos_ = 0;
+    bool ok_ = true;
 };
 
 // Appends the UTF-8 encoding of a Unicode scalar value (surrogates must not be passed).

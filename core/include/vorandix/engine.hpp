@@ -12,7 +12,7 @@
 
 namespace vorandix {
 
-// The thirteen readers in their fixed running order, which is also the order of error records.
+// The extractors in their fixed running order, which is also the order of error records.
 std::span<const Extractor* const> registry();
 
 // Reads the head, sniffs it, offers the input to every reader in registry order and assembles

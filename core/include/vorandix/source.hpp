@@ -2,6 +2,7 @@
 // open file read through a small buffer.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -25,6 +26,44 @@ struct IoError {
     static IoError invalid_seek() {
         return {"invalid seek to a negative or overflowing position", 0};
     }
+    // A read given up because the run was asked to stop.
+    static IoError interrupted() { return {"interrupted", EINTR}; }
+};
+
+// Asked during long reads whether the call should stop, for example because a signal arrived.
+class Interrupt {
+public:
+    virtual ~Interrupt() = default;
+    // True stops the call: reads from then on fail, and the run ends after the current extractor.
+    virtual bool requested() = 0;
+};
+
+// A run's use of its Interrupt: asked after every few megabytes taken from the input, and at
+// once after a read interrupted by a signal. Once it has said stop, it keeps saying so.
+class StopCheck {
+public:
+    static constexpr std::uint64_t kEvery = std::uint64_t{4} << 20;
+
+    explicit StopCheck(Interrupt* interrupt = nullptr) : interrupt_(interrupt) {}
+
+    // Counts `n` more bytes taken from the input; true when the run must stop.
+    bool after(std::uint64_t n) {
+        if (stopped_ || interrupt_ == nullptr) return stopped_;
+        since_ += n;
+        if (since_ < kEvery) return false;
+        since_ = 0;
+        return ask();
+    }
+    bool ask() {
+        if (!stopped_ && interrupt_ != nullptr && interrupt_->requested()) stopped_ = true;
+        return stopped_;
+    }
+    bool stopped() const { return stopped_; }
+
+private:
+    Interrupt* interrupt_;
+    std::uint64_t since_ = 0;
+    bool stopped_ = false;
 };
 
 // A value or an IoError.
@@ -69,8 +108,15 @@ public:
     // Appends every remaining byte to `out`; returns the count appended.
     IoResult<std::uint64_t> read_to_end(std::vector<std::uint8_t>& out);
 
-    // Reads until `n` bytes or the end, whichever comes first; returns the count.
+    // Reads until `n` bytes or the end, whichever comes first; returns the count. A read
+    // interrupted by a signal is asked again, unless the stop check then says stop.
     IoResult<std::size_t> read_up_to(std::uint8_t* buf, std::size_t n);
+
+    // The run's stop check, consulted when a read is interrupted; may be null.
+    void set_stop(StopCheck* stop) { stop_ = stop; }
+
+private:
+    StopCheck* stop_ = nullptr;
 };
 
 // A cursor over a borrowed buffer, which must outlive the source. Nothing is copied.

@@ -27,13 +27,14 @@
 #include <string_view>
 #include <vector>
 
-#include "extractors/extractors.hpp"
+#include "extractors/boxes.hpp"
+#include "extractors/toolkit.hpp"
 
 // exiv2 0.27 hands images and I/O objects around in std::auto_ptr, which C++11 deprecated;
 // its interface leaves no other way to pass them.
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
-namespace vorandix {
+namespace vorandix::extractors::exif {
 
 namespace {
 
@@ -81,8 +82,8 @@ void init_exiv2() {
 
 // The input as exiv2 sees it. It lives in the extract call's frame, outside the I/O object
 // exiv2 owns (and may destroy early), so that a read failure can still be reported afterwards.
-struct Input {
-    explicit Input(ByteSource& s) : source(s), memory(s.view()) {}
+struct Feed {
+    explicit Feed(ByteSource& s) : source(s), memory(s.view()) {}
 
     ByteSource& source;
     std::optional<ByteView> memory;  // the caller's buffer, read in place
@@ -100,7 +101,7 @@ struct Input {
 // past the end fails and sets eof, which exiv2's readers rely on to notice bad offsets.
 class InputIo final : public Exiv2::BasicIo {
 public:
-    explicit InputIo(Input& input) : in_(input) {}
+    explicit InputIo(Feed& input) : in_(input) {}
 
     int open() override {
         pos_ = 0;
@@ -214,7 +215,7 @@ private:
         throw Exiv2::Error(Exiv2::kerErrorMessage, error.message);
     }
 
-    Input& in_;
+    Feed& in_;
     std::uint64_t pos_ = 0;
     bool eof_ = false;
 };
@@ -222,7 +223,7 @@ private:
 // The exiv2 reader for a sniffed type, when exiv2 recognises the input as that container. Only
 // these five readers ever see the input: exiv2's own probing would also try its video and
 // other readers on whatever they match.
-Exiv2::Image::AutoPtr open_image(std::string_view mime_type, Input& input) {
+Exiv2::Image::AutoPtr open_image(std::string_view mime_type, Feed& input) {
     Exiv2::BasicIo::AutoPtr io(new InputIo(input));
     Exiv2::Image* image = nullptr;
     if (mime_type == "image/jpeg") {
@@ -246,19 +247,18 @@ Exiv2::Image::AutoPtr open_image(std::string_view mime_type, Input& input) {
 constexpr std::size_t kMaxBoxDepth = 8;
 
 // The offset of the first child inside a box exiv2 descends into, past the box's own fields;
-// nothing for a box it reads as a whole. `box` holds the header and what follows, cut short at
-// the end of the input.
-std::optional<std::uint64_t> children_at(ByteView box, std::uint64_t header) {
+// nothing for a box it reads as a whole. `uuid` holds the first bytes of the payload.
+std::optional<std::uint64_t> children_at(const Box& box, ByteView uuid) {
     static constexpr std::string_view kCanonUuid(
         "\x85\xC0\xB6\x87\x82\x0F\x11\xE0\x81\x11\xF4\xCE\x46\x2B\x6A\x48", 16);
     static constexpr std::string_view kCanonPreviewUuid(
         "\xEA\xF4\x2B\x5E\x1C\x98\x4B\x88\xB9\xFB\xB7\xDC\x40\x6E\x4D\x16", 16);
-    if (has_at(box, 4, "moov") || has_at(box, 4, "iprp") || has_at(box, 4, "ipco")) return header;
-    if (has_at(box, 4, "meta")) return header + 4;  // version and flags
-    if (has_at(box, 4, "iinf")) return header + 6;  // version, flags and a 16-bit count
-    if (has_at(box, 4, "uuid")) {
-        if (has_at(box, header, kCanonUuid)) return header + 16;
-        if (has_at(box, header, kCanonPreviewUuid)) return header + 24;
+    if (box.is("moov") || box.is("iprp") || box.is("ipco")) return box.header;
+    if (box.is("meta")) return box.header + 4;  // version and flags
+    if (box.is("iinf")) return box.header + 6;  // version, flags and a 16-bit count
+    if (box.is("uuid")) {
+        if (has_at(uuid, 0, kCanonUuid)) return box.header + 16;
+        if (has_at(uuid, 0, kCanonPreviewUuid)) return box.header + 24;
     }
     return std::nullopt;
 }
@@ -266,38 +266,23 @@ std::optional<std::uint64_t> children_at(ByteView box, std::uint64_t header) {
 // Whether the boxes exiv2 descends into nest deeper than kMaxBoxDepth. Walks them as exiv2
 // does, with an explicit stack; a box that does not fit its parent ends that level, as exiv2
 // reads no further there either.
-IoResult<bool> boxes_nest_too_deep(ByteSource& source) {
-    RandomAccess input(source);
-    auto size = input.size();
-    if (!size) return size.error();
+bool boxes_nest_too_deep(Input& in) {
     struct Level {
         std::uint64_t pos, end;
     };
-    std::vector<Level> levels{{0, *size}};
+    std::vector<Level> levels{{0, in.size()}};
     while (!levels.empty()) {
         const Level level = levels.back();
-        if (level.end - level.pos < 8) {
+        const auto box = next_box(in, level.pos, level.end, ZeroSize::Invalid);
+        if (!box) {
             levels.pop_back();
             continue;
         }
-        auto view = input.at(level.pos, 48);
-        if (!view) return view.error();
-        const ByteView box = *view;
-        std::uint64_t length = load_u32be(box.data());
-        std::uint64_t header = 8;
-        if (length == 1 && box.size() >= 16) {
-            length = load_u64be(box.data() + 8);
-            header = 16;
-        }
-        if (length < header || length > level.end - level.pos) {
-            levels.pop_back();
-            continue;
-        }
-        levels.back().pos += length;
-        const auto children = children_at(box, header);
-        if (!children || *children > length) continue;
+        levels.back().pos += box->size;
+        const auto children = children_at(*box, in.at(box->payload(), 16));
+        if (!children || *children > box->size) continue;
         if (levels.size() > kMaxBoxDepth) return true;
-        levels.push_back({level.pos + *children, level.pos + length});
+        levels.push_back({level.pos + *children, box->end()});
     }
     return false;
 }
@@ -358,8 +343,7 @@ std::optional<double> coordinate(const Exiv2::Exifdatum* field, const Exiv2::Exi
     return value * (negative ? -1.0 : 1.0);
 }
 
-Section build_section(const Exiv2::ExifData& exif) {
-    Section section("exif");
+Section build_section(const Exiv2::ExifData& exif, Section section) {
     // The last of repeated fields, as for the directory objects, where a later one replaces.
     const Exiv2::Exifdatum* gps[5] = {};
     for (const Exiv2::Exifdatum& field : exif) {
@@ -381,79 +365,67 @@ Section build_section(const Exiv2::ExifData& exif) {
     return section;
 }
 
-class ExifExtractor final : public Extractor {
-public:
-    const char* name() const override { return "exif"; }
-
-    bool applies(const ExtractContext& ctx) const override {
-        if (!ctx.mime_type) return false;
-        const std::string_view t = *ctx.mime_type;
-        return t == "image/png" || t == "image/jpeg" || t == "image/tiff" || t == "image/heif" ||
-               t == "image/heic" || t == "image/webp";
-    }
-
-    ExtractResult extract(ByteSource& source, const ExtractContext& ctx) const override {
-        init_exiv2();
-        Input input(source);
-        LogCapture capture;
-        const CaptureScope scope(capture);
-        if (input.memory) {
-            input.size = input.memory->size();
-        } else {
-            auto end = source.seek(0, Whence::End);
-            if (!end) return ExtractError::other(end.error().message);
-            input.size = *end;
-        }
-        // Declared outside the try so that fields decoded before a later failure survive it.
-        Exiv2::Image::AutoPtr image;
+// exiv2 decodes the EXIF block as soon as it meets it and may fail later on another part of
+// the container (a truncated ICC or XMP segment after the EXIF one); the fields already decoded
+// are reported then, as when it skips a broken field. A failing source is always reported.
+ExtractResult after_failure(const Feed& feed, const Exiv2::Image::AutoPtr& image,
+                            std::string message, Section section) {
+    if (feed.failure) return ExtractError::other(feed.failure->message);
+    if (image.get() != nullptr) {
         try {
-            const std::string_view mime_type = ctx.mime_type.value_or("");
-            if (mime_type == "image/heif" || mime_type == "image/heic") {
-                auto deep = boxes_nest_too_deep(source);
-                if (!deep) return ExtractError::other(deep.error().message);
-                if (*deep)
-                    return ExtractError::other(Exiv2::Error(Exiv2::kerCorruptedMetadata).what());
-            }
-            image = open_image(mime_type, input);
-            if (!image.get()) return ExtractError::other("Unknown image format");
-            image->readMetadata();
-            if (image->exifData().empty() && capture.exif_undecodable) {
-                return ExtractError::other(std::string(kExifUndecodable));
-            }
-            return build_section(image->exifData());
-        } catch (const Exiv2::AnyError& e) {
-            return after_failure(input, image, e.what());
-        } catch (const std::exception& e) {
-            return after_failure(input, image, e.what());
+            if (!image->exifData().empty()) return build_section(image->exifData(), std::move(section));
         } catch (...) {
-            return after_failure(input, image, "unexpected failure while reading EXIF data");
+            // Rendering failed as well: the first failure is the one to report.
         }
     }
-
-private:
-    // exiv2 decodes the EXIF block as soon as it meets it and may fail later on another part
-    // of the container (a truncated ICC or XMP segment after the EXIF one); the fields already
-    // decoded are reported then, as when it skips a broken field. A failing source is always
-    // reported.
-    static ExtractResult after_failure(const Input& input, const Exiv2::Image::AutoPtr& image,
-                                       std::string message) {
-        if (input.failure) return ExtractError::other(input.failure->message);
-        if (image.get() != nullptr) {
-            try {
-                if (!image->exifData().empty()) return build_section(image->exifData());
-            } catch (...) {
-                // Rendering failed as well: the first failure is the one to report.
-            }
-        }
-        return ExtractError::other(std::move(message));
-    }
-};
+    return ExtractError::other(std::move(message));
+}
 
 }  // namespace
 
-const Extractor& exif_extractor() {
-    static const ExifExtractor reader;
-    return reader;
+bool applies(const ExtractContext& ctx) {
+    if (!ctx.mime_type) return false;
+    const std::string_view t = *ctx.mime_type;
+    return t == "image/png" || t == "image/jpeg" || t == "image/tiff" || t == "image/heif" ||
+           t == "image/heic" || t == "image/webp";
 }
 
-}  // namespace vorandix
+ExtractResult extract(Input& in, Section section) {
+    init_exiv2();
+    Feed feed(in.source());
+    LogCapture capture;
+    const CaptureScope scope(capture);
+    if (feed.memory) {
+        feed.size = feed.memory->size();
+    } else {
+        auto end = feed.source.seek(0, Whence::End);
+        if (!end) return ExtractError::other(end.error().message);
+        feed.size = *end;
+    }
+    // Declared outside the try so that fields decoded before a later failure survive it.
+    Exiv2::Image::AutoPtr image;
+    try {
+        const std::string_view mime_type = in.context().mime_type.value_or("");
+        if (mime_type == "image/heif" || mime_type == "image/heic") {
+            const bool deep = boxes_nest_too_deep(in);
+            if (in.failed()) return ExtractError::other(in.failure()->message);
+            if (deep) return ExtractError::other(Exiv2::Error(Exiv2::kerCorruptedMetadata).what());
+        }
+        image = open_image(mime_type, feed);
+        if (!image.get()) return ExtractError::other("Unknown image format");
+        image->readMetadata();
+        if (image->exifData().empty() && capture.exif_undecodable) {
+            return ExtractError::other(std::string(kExifUndecodable));
+        }
+        return build_section(image->exifData(), std::move(section));
+    } catch (const Exiv2::AnyError& e) {
+        return after_failure(feed, image, e.what(), std::move(section));
+    } catch (const std::exception& e) {
+        return after_failure(feed, image, e.what(), std::move(section));
+    } catch (...) {
+        return after_failure(feed, image, "unexpected failure while reading EXIF data",
+                             std::move(section));
+    }
+}
+
+}  // namespace vorandix::extractors::exif

@@ -7,7 +7,7 @@
 #include <libdeflate.h>
 #include <openssl/evp.h>
 
-#include "extractors/extractors.hpp"
+#include "extractors/toolkit.hpp"
 #include "vorandix/file_facts.hpp"
 
 namespace vorandix {
@@ -80,68 +80,57 @@ struct DigestFree {
     void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
-class FileExtractor final : public Extractor {
-public:
-    const char* name() const override { return "file"; }
-    bool applies(const ExtractContext&) const override { return true; }
-
-    ExtractResult extract(ByteSource& source, const ExtractContext& ctx) const override {
-        Section section(name());
-        section.insert_u64("size_bytes", ctx.total_len);
-        if (ctx.mime_type) section.insert_str("mime_detected", *ctx.mime_type);
-        if (ctx.extension) section.insert_str("extension_canonical", *ctx.extension);
-        if (!ctx.options.whole_file_pass) return section;
-
-        std::unique_ptr<EVP_MD_CTX, DigestFree> sha(EVP_MD_CTX_new());
-        if (!sha || !sha256_method() ||
-            EVP_DigestInit_ex(sha.get(), sha256_method(), nullptr) != 1) {
-            return ExtractError::other("sha256 unavailable");
-        }
-        std::uint32_t crc = 0;
-        auto histogram = std::make_unique<ByteHistogram>();
-        const auto consume = [&](const std::uint8_t* p, std::size_t n) {
-            crc = libdeflate_crc32(crc, p, n);
-            digest_and_count(sha.get(), *histogram, p, n);
-        };
-
-        if (const auto memory = source.view()) {
-            // Already in memory: the same 64 KiB pieces, straight from the caller's buffer.
-            auto pos = source.seek(0, Whence::Current);
-            if (!pos) return ExtractError::io(pos.error());
-            for (std::uint64_t at = *pos; at < memory->size(); at += kReadSize) {
-                const auto n = static_cast<std::size_t>(
-                    std::min<std::uint64_t>(kReadSize, memory->size() - at));
-                consume(memory->data() + at, n);
-            }
-        } else {
-            auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReadSize);
-            for (;;) {
-                auto got = source.read(buffer.get(), kReadSize);
-                if (!got) return ExtractError::io(got.error());
-                if (*got == 0) break;
-                consume(buffer.get(), *got);
-            }
-        }
-
-        if (auto h = entropy_bits_per_byte(histogram->counts())) {
-            section.insert("entropy_bits_per_byte", MetaValue::floating(*h));
-        }
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int digest_len = 0;
-        if (EVP_DigestFinal_ex(sha.get(), digest, &digest_len) != 1) {
-            return ExtractError::other("sha256 unavailable");
-        }
-        section.insert_string("sha256", hex_lower(ByteView(digest, digest_len)));
-        section.insert_string("crc32", hex_lower(crc, 8));
-        return section;
-    }
-};
-
 }  // namespace
 
-const Extractor& file_extractor() {
-    static const FileExtractor reader;
-    return reader;
+namespace extractors::file {
+
+bool applies(const ExtractContext&) { return true; }
+
+ExtractResult extract(Input& in, Section section) {
+    const ExtractContext& ctx = in.context();
+    section.insert_u64("size_bytes", ctx.total_len);
+    if (ctx.mime_type) section.insert_string("mime_detected", std::string(*ctx.mime_type));
+    if (ctx.extension) section.insert_string("extension_canonical", std::string(*ctx.extension));
+    if (!ctx.options.whole_file_pass) return section;
+
+    std::unique_ptr<EVP_MD_CTX, DigestFree> sha(EVP_MD_CTX_new());
+    if (!sha || !sha256_method() || EVP_DigestInit_ex(sha.get(), sha256_method(), nullptr) != 1) {
+        return ExtractError::other("sha256 unavailable");
+    }
+    std::uint32_t crc = 0;
+    auto histogram = std::make_unique<ByteHistogram>();
+    const auto consume = [&](const std::uint8_t* p, std::size_t n) {
+        crc = libdeflate_crc32(crc, p, n);
+        digest_and_count(sha.get(), *histogram, p, n);
+    };
+
+    if (in.memory()) {
+        // Already in memory: the same 64 KiB pieces, straight from the caller's buffer.
+        auto pos = in.source().seek(0, Whence::Current);
+        if (!pos) return ExtractError::io(pos.error());
+        for (std::uint64_t at = *pos;; at += kReadSize) {
+            const ByteView piece = in.at(at, kReadSize);
+            if (piece.empty()) break;
+            consume(piece.data(), piece.size());
+        }
+    } else {
+        auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReadSize);
+        while (const std::size_t got = in.read(buffer.get(), kReadSize)) consume(buffer.get(), got);
+    }
+
+    if (auto h = entropy_bits_per_byte(histogram->counts())) {
+        section.insert("entropy_bits_per_byte", MetaValue::floating(*h));
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digest_len = 0;
+    if (EVP_DigestFinal_ex(sha.get(), digest, &digest_len) != 1) {
+        return ExtractError::other("sha256 unavailable");
+    }
+    section.insert_string("sha256", hex_lower(ByteView(digest, digest_len)));
+    section.insert_string("crc32", hex_lower(crc, 8));
+    return section;
 }
+
+}  // namespace extractors::file
 
 }  // namespace vorandix

@@ -2,49 +2,50 @@
 //
 // A WAVE file is mostly one huge `data` chunk, so the chunk walk reads chunk headers only and
 // seeks over their bodies; from memory every read is a view of the caller's buffer.
-#include <array>
-#include <cstring>
+#include "extractors/toolkit.hpp"
 
-#include "extractors/extractors.hpp"
-
-namespace vorandix {
+namespace vorandix::extractors::riff {
 
 namespace {
 
 // Everything the WebP layouts look at lies in the first 30 bytes.
 constexpr std::size_t kWebpHead = 30;
+// A chunk header and the 16 bytes of a basic `fmt ` chunk.
+constexpr std::size_t kFmtChunk = 24;
 
 void read_webp(ByteView head, Section& section) {
-    section.insert_str("media_kind", "image (WebP)");
+    section.insert_string("media_kind", "image (WebP)");
     if (head.size() < 16 || !has_at(head, 12, "VP8")) return;
-    const std::uint8_t* p = head.data();
+    Fields f(head);
     switch (head[15]) {
-        case 'X':
-            section.insert_str("webp_format", "extended");
+        case 'X': {
+            section.insert_string("webp_format", "extended");
             if (head.size() < 30) return;
-            section.insert_bool("has_alpha", (p[20] & 0x10) != 0);
-            section.insert_bool("has_animation", (p[20] & 0x02) != 0);
-            section.insert_bool("has_exif", (p[20] & 0x08) != 0);
+            const std::uint8_t flags = f.skip(20).u8();
+            section.insert_bool("has_alpha", (flags & 0x10) != 0);
+            section.insert_bool("has_animation", (flags & 0x02) != 0);
+            section.insert_bool("has_exif", (flags & 0x08) != 0);
             // The canvas size is stored minus one.
-            section.insert_u64("width", std::uint64_t{load_u24le(p + 24)} + 1);
-            section.insert_u64("height", std::uint64_t{load_u24le(p + 27)} + 1);
+            section.insert_u64("width", std::uint64_t{f.skip(3).u24le()} + 1);
+            section.insert_u64("height", std::uint64_t{f.u24le()} + 1);
             return;
+        }
         case 'L': {
-            section.insert_str("webp_format", "lossless");
+            section.insert_string("webp_format", "lossless");
             if (head.size() < 25) return;
             // After the 0x2F signature byte: 14 bits of width - 1, then 14 of height - 1.
-            const std::uint32_t v = load_u32le(p + 21);
+            const std::uint32_t v = f.skip(21).u32le();
             section.insert_u64("width", (v & 0x3FFF) + 1);
             section.insert_u64("height", ((v >> 14) & 0x3FFF) + 1);
             return;
         }
         case ' ':
-            section.insert_str("webp_format", "lossy");
+            section.insert_string("webp_format", "lossy");
             // A VP8 key frame: 3-byte frame tag, start code 9D 01 2A, then 14-bit sizes whose
             // top two bits are a scale hint, not part of the size.
-            if (head.size() < 30 || p[23] != 0x9D || p[24] != 0x01 || p[25] != 0x2A) return;
-            section.insert_u64("width", load_u16le(p + 26) & 0x3FFF);
-            section.insert_u64("height", load_u16le(p + 28) & 0x3FFF);
+            if (head.size() < 30 || !has_at(head, 23, "\x9D\x01\x2A")) return;
+            section.insert_u64("width", f.skip(26).u16le() & 0x3FFF);
+            section.insert_u64("height", f.u16le() & 0x3FFF);
             return;
         default:
             return;
@@ -53,65 +54,46 @@ void read_webp(ByteView head, Section& section) {
 
 // Walks the chunks after the form type until the first `fmt ` chunk with its 16 bytes of
 // basic format present. Odd-sized chunks are followed by one pad byte.
-std::optional<ExtractError> read_wave(RandomAccess& input, std::uint64_t len, Section& section) {
-    section.insert_str("media_kind", "audio (WAV)");
+void read_wave(Input& in, Section& section) {
+    section.insert_string("media_kind", "audio (WAV)");
+    const std::uint64_t len = in.size();
     std::uint64_t i = 12;
     // i only grows and never passes len + 2^32 + 9, so none of this can wrap.
     while (i <= len && len - i >= 8) {
-        auto got = input.at(i, 24);
-        if (!got) return ExtractError::io(got.error());
-        const ByteView chunk = *got;
-        if (chunk.size() < 8) break;  // the input shrank under us
-        if (chunk.size() == 24 && has_at(chunk, 0, "fmt ")) {
-            const std::uint8_t* p = chunk.data();
-            section.insert_u64("audio_format_tag", load_u16le(p + 8));
-            section.insert_u64("channels", load_u16le(p + 10));
-            section.insert_u64("sample_rate", load_u32le(p + 12));
-            section.insert_u64("bits_per_sample", load_u16le(p + 22));
+        const ByteView chunk = in.at(i, kFmtChunk);
+        if (chunk.size() < 8) break;  // the input ended early
+        Fields f(chunk);
+        if (chunk.size() == kFmtChunk && has_at(chunk, 0, "fmt ")) {
+            section.insert_u64("audio_format_tag", f.skip(8).u16le());
+            section.insert_u64("channels", f.u16le());
+            section.insert_u64("sample_rate", f.u32le());
+            section.insert_u64("bits_per_sample", f.skip(6).u16le());
             break;
         }
-        const std::uint32_t size = load_u32le(chunk.data() + 4);
+        const std::uint32_t size = f.skip(4).u32le();
         i += 8 + std::uint64_t{size} + (size & 1);
     }
-    return std::nullopt;
 }
-
-class RiffExtractor final : public Extractor {
-public:
-    const char* name() const override { return "riff"; }
-
-    bool applies(const ExtractContext& ctx) const override { return has_at(ctx.head, 0, "RIFF"); }
-
-    ExtractResult extract(ByteSource& source, const ExtractContext&) const override {
-        RandomAccess input(source);
-        auto len = input.size();
-        if (!len) return ExtractError::io(len.error());
-        auto got = input.at(0, kWebpHead);
-        if (!got) return ExtractError::io(got.error());
-        if (got->size() < 12) return ExtractError::malformed(name(), "header too short");
-        std::array<std::uint8_t, kWebpHead> buf;
-        std::memcpy(buf.data(), got->data(), got->size());
-        const ByteView head(buf.data(), got->size());
-
-        Section section(name());
-        const std::string form = utf8_lossy(head.subspan(8, 4));
-        section.insert_str("form_type", form);
-        if (form == "WEBP") {
-            read_webp(head, section);
-        } else if (form == "WAVE") {
-            if (auto err = read_wave(input, *len, section)) return std::move(*err);
-        } else if (form == "AVI ") {
-            section.insert_str("media_kind", "video (AVI)");
-        }
-        return section;
-    }
-};
 
 }  // namespace
 
-const Extractor& riff_extractor() {
-    static const RiffExtractor reader;
-    return reader;
+bool applies(const ExtractContext& ctx) { return has_at(ctx.head, 0, "RIFF"); }
+
+ExtractResult extract(Input& in, Section section) {
+    std::array<std::uint8_t, kWebpHead> buffer;
+    const ByteView head = in.fill(0, buffer);
+    if (head.size() < 12) return in.malformed("header too short");
+
+    const std::string form = utf8_lossy(head.subspan(8, 4));
+    section.insert_string("form_type", form);
+    if (form == "WEBP") {
+        read_webp(head, section);
+    } else if (form == "WAVE") {
+        read_wave(in, section);
+    } else if (form == "AVI ") {
+        section.insert_string("media_kind", "video (AVI)");
+    }
+    return section;
 }
 
-}  // namespace vorandix
+}  // namespace vorandix::extractors::riff

@@ -5,9 +5,9 @@
 #include <array>
 #include <cstring>
 
-#include "extractors/extractors.hpp"
+#include "extractors/toolkit.hpp"
 
-namespace vorandix {
+namespace vorandix::extractors::pdf {
 
 namespace {
 
@@ -112,14 +112,14 @@ void scan_block(ByteView view, std::uint64_t base, std::size_t limit, Findings& 
     }
 }
 
-IoResult<Findings> scan(RandomAccess& input, std::uint64_t size) {
+Findings scan(Input& in) {
     Findings found;
     found.first_at.fill(kNotFound);
+    const std::uint64_t size = in.size();
     for (std::uint64_t base = 0; base < size; base += kBlock) {
-        auto view = input.at(base, kBlock + kLookahead);
-        if (!view) return view.error();
-        if (view->empty()) break;  // the input ended early
-        scan_block(*view, base, std::min(kBlock, view->size()), found);
+        const ByteView view = in.at(base, kBlock + kLookahead);
+        if (view.empty()) break;  // the input ended early
+        scan_block(view, base, std::min(kBlock, view.size()), found);
     }
     return found;
 }
@@ -174,84 +174,64 @@ private:
 };
 
 // The literal string after the name that ends at `pos`, if whitespace and then "(" follow.
-IoResult<std::optional<std::string>> info_value(RandomAccess& input, std::uint64_t pos) {
+std::optional<std::string> info_value(Input& in, std::uint64_t pos) {
     for (;;) {
-        auto piece = input.at(pos, kBlock);
-        if (!piece) return piece.error();
+        const ByteView piece = in.at(pos, kBlock);
         std::size_t i = 0;
-        while (i < piece->size() && pdf_whitespace((*piece)[i])) ++i;
-        if (i < piece->size()) {
-            if ((*piece)[i] != '(') return std::optional<std::string>();
+        while (i < piece.size() && pdf_whitespace(piece[i])) ++i;
+        if (i < piece.size()) {
+            if (piece[i] != '(') return std::nullopt;
             pos += i + 1;
             break;
         }
-        if (piece->empty()) return std::optional<std::string>();
-        pos += piece->size();
+        if (piece.empty()) return std::nullopt;
+        pos += piece.size();
     }
     LiteralString text;
     for (;;) {
-        auto piece = input.at(pos, kBlock);
-        if (!piece) return piece.error();
-        if (piece->empty() || text.feed(*piece)) break;
-        pos += piece->size();
+        const ByteView piece = in.at(pos, kBlock);
+        if (piece.empty() || text.feed(piece)) break;
+        pos += piece.size();
     }
-    return std::optional(utf8_lossy(text.bytes()));
+    return utf8_lossy(text.bytes());
 }
 
 // Only the first occurrence of each name is looked at: if a hex string or a reference follows
 // it, the key is absent even when a later occurrence holds a literal string.
-IoResult<MetaObject> information(RandomAccess& input, const Findings& found) {
+MetaObject information(Input& in, const Findings& found) {
     MetaObject info;
     for (std::size_t i = 0; i < kNames.size(); ++i) {
         if (kNames[i].role != Role::Info || found.first_at[i] == kNotFound) continue;
-        auto value = info_value(input, found.first_at[i] + kNames[i].text.size());
-        if (!value) return value.error();
-        if (*value) info.insert_string(kNames[i].info_key, std::move(**value));
+        auto value = info_value(in, found.first_at[i] + kNames[i].text.size());
+        if (value) info.insert_string(kNames[i].info_key, std::move(*value));
     }
     return info;
 }
 
-class PdfExtractor final : public Extractor {
-public:
-    const char* name() const override { return "pdf"; }
-
-    bool applies(const ExtractContext& ctx) const override { return has_at(ctx.head, 0, "%PDF-"); }
-
-    ExtractResult extract(ByteSource& source, const ExtractContext&) const override {
-        // Every byte is scanned, block by block, so a document given by path is never held
-        // in memory whole.
-        RandomAccess input(source);
-        auto size = input.size();
-        if (!size) return ExtractError::io(size.error());
-
-        Section section(name());
-        // The version runs from after "%PDF-" to the first line end within the first 16 bytes.
-        // A header changed since the run loop read it may lack "%PDF-", hence the check on 5.
-        auto top = input.at(0, 16);
-        if (!top) return ExtractError::io(top.error());
-        for (std::size_t q = 0; q < top->size(); ++q) {
-            if ((*top)[q] != '\r' && (*top)[q] != '\n') continue;
-            if (q >= 5) section.insert_string("version", utf8_lossy(top->subspan(5, q - 5)));
-            break;
-        }
-        auto found = scan(input, *size);
-        if (!found) return ExtractError::io(found.error());
-        section.insert_u64("object_count", found->objects);
-        section.insert_u64("page_count", found->pages);
-        section.insert_bool("linearized", found->linearized);
-        section.insert_bool("encrypted", found->encrypted);
-        auto info = information(input, *found);
-        if (!info) return ExtractError::io(info.error());
-        if (!info->empty()) section.insert_object("info", std::move(*info));
-        return section;
-    }
-};
-
 }  // namespace
 
-const Extractor& pdf_extractor() {
-    static const PdfExtractor reader;
-    return reader;
+bool applies(const ExtractContext& ctx) { return has_at(ctx.head, 0, "%PDF-"); }
+
+// Every byte is scanned, block by block, so a document given by path is never held in memory
+// whole.
+ExtractResult extract(Input& in, Section section) {
+    // The version runs from after "%PDF-" to the first line end within the first 16 bytes. A
+    // header changed since the run loop read it may lack "%PDF-", hence the check on 5.
+    std::array<std::uint8_t, 16> top_bytes;
+    const ByteView top = in.fill(0, top_bytes);
+    for (std::size_t q = 0; q < top.size(); ++q) {
+        if (top[q] != '\r' && top[q] != '\n') continue;
+        if (q >= 5) section.insert_string("version", utf8_lossy(top.subspan(5, q - 5)));
+        break;
+    }
+    const Findings found = scan(in);
+    section.insert_u64("object_count", found.objects);
+    section.insert_u64("page_count", found.pages);
+    section.insert_bool("linearized", found.linearized);
+    section.insert_bool("encrypted", found.encrypted);
+    MetaObject info = information(in, found);
+    if (!info.empty()) section.insert_object("info", std::move(info));
+    return section;
 }
 
-}  // namespace vorandix
+}  // namespace vorandix::extractors::pdf
