@@ -95,17 +95,17 @@ void append_json(std::string& out, const DocValue& doc) {
 DocValue to_document(MetaValue&& value) {
     auto& s = value.storage();
     switch (value.kind()) {
-        case Kind::Null: return {nullptr};
-        case Kind::Bool: return {std::get<bool>(s)};
-        case Kind::Int: {
+        case ValueKind::Null: return {nullptr};
+        case ValueKind::Bool: return {std::get<bool>(s)};
+        case ValueKind::Int: {
             // A non-negative Int and a UInt of the same value are the same document integer.
             const std::int64_t i = std::get<std::int64_t>(s);
             if (i >= 0) return {static_cast<std::uint64_t>(i)};
             return {i};
         }
-        case Kind::UInt: return {std::get<std::uint64_t>(s)};
-        case Kind::Float: return finite_or_null(std::get<double>(s));
-        case Kind::Rational: {
+        case ValueKind::UInt: return {std::get<std::uint64_t>(s)};
+        case ValueKind::Float: return finite_or_null(std::get<double>(s));
+        case ValueKind::Rational: {
             const Rational& r = std::get<Rational>(s);
             DocObject o;
             o.emplace_back("den", to_document(MetaValue::integer(r.den)));
@@ -113,16 +113,16 @@ DocValue to_document(MetaValue&& value) {
             o.emplace_back("value", finite_or_null(r.value));
             return {std::move(o)};
         }
-        case Kind::String: return {std::move(std::get<std::string>(s))};
-        case Kind::Bytes: return {bytes_text(std::get<Bytes>(s))};
-        case Kind::List: {
+        case ValueKind::String: return {std::move(std::get<std::string>(s))};
+        case ValueKind::Bytes: return {bytes_text(std::get<Bytes>(s))};
+        case ValueKind::List: {
             DocArray a;
             auto& list = std::get<MetaList>(s);
             a.reserve(list.size());
             for (MetaValue& item : list) a.push_back(to_document(std::move(item)));
             return {std::move(a)};
         }
-        case Kind::Object: return {object_document(std::move(std::get<MetaObject>(s)))};
+        case ValueKind::Object: return {object_document(std::move(std::get<MetaObject>(s)))};
     }
     return {nullptr};
 }

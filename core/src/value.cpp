@@ -13,9 +13,6 @@ std::optional<MetaValue> MetaObject::insert(std::string key, MetaValue value) {
     return old;
 }
 
-void MetaObject::insert_str(std::string key, std::string_view text) {
-    insert(std::move(key), MetaValue::string(std::string(text)));
-}
 void MetaObject::insert_string(std::string key, std::string text) {
     insert(std::move(key), MetaValue::string(std::move(text)));
 }
@@ -36,7 +33,7 @@ MetaObject& MetaObject::object_at(std::string_view key) {
     auto it = map_.find(key);
     if (it == map_.end()) {
         it = map_.emplace(std::string(key), MetaValue::object(MetaObject())).first;
-    } else if (it->second.kind() != Kind::Object) {
+    } else if (it->second.kind() != ValueKind::Object) {
         it->second = MetaValue::object(MetaObject());
     }
     return std::get<MetaObject>(it->second.storage());

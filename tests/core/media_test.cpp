@@ -110,8 +110,8 @@ TEST(Id3Extractor, ReadsOnlyTheFramesItReports) {
     const MetaObject& fields = fields_of(result);
     EXPECT_EQ(*fields.find("tag_size"), MetaValue::uinteger(tag_size));
     MetaObject frames;
-    frames.insert_str("title", "title");
-    frames.insert_str("album", "album");
+    frames.insert_string("title", "title");
+    frames.insert_string("album", "album");
     EXPECT_EQ(*fields.find("frames"), MetaValue::object(frames));
     EXPECT_LT(source.delivered, kReadBudget);
 }

@@ -36,7 +36,6 @@ public:
 
     // Stores `value` under `key`; returns the value it replaced, if any.
     std::optional<MetaValue> insert(std::string key, MetaValue value);
-    void insert_str(std::string key, std::string_view text);
     void insert_string(std::string key, std::string text);
     void insert_u64(std::string key, std::uint64_t v);
     void insert_bool(std::string key, bool v);
@@ -61,7 +60,7 @@ private:
     Map map_;
 };
 
-enum class Kind { Null, Bool, Int, UInt, Float, Rational, String, Bytes, List, Object };
+enum class ValueKind { Null, Bool, Int, UInt, Float, Rational, String, Bytes, List, Object };
 
 class MetaValue {
 public:
@@ -94,7 +93,7 @@ public:
         return MetaValue(std::in_place_index<9>, std::move(v));
     }
 
-    Kind kind() const { return static_cast<Kind>(storage_.index()); }
+    ValueKind kind() const { return static_cast<ValueKind>(storage_.index()); }
     const Storage& storage() const { return storage_; }
     Storage& storage() { return storage_; }
 
@@ -114,7 +113,6 @@ struct Section {
     MetaObject fields;
 
     void insert(std::string key, MetaValue v) { fields.insert(std::move(key), std::move(v)); }
-    void insert_str(std::string key, std::string_view t) { fields.insert_str(std::move(key), t); }
     void insert_string(std::string key, std::string t) {
         fields.insert_string(std::move(key), std::move(t));
     }

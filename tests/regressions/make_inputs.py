@@ -1,0 +1,90 @@
+"""Writes the regression inputs: one small file per fault fixed, named after the fault.
+
+Each input's expected result (parse_bytes, whole) is in expected.json beside it, and
+tests/python/test_regressions.py replays every input in this folder; the fuzz targets replay
+them too. Run from anywhere: python tests/regressions/make_inputs.py
+"""
+
+import pathlib
+import struct
+import zlib
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+# IJG's luminance table (ITU-T T.81 K.1), natural order, and the zig-zag order DQT stores.
+K1 = [16, 11, 10, 16, 24, 40, 51, 61, 12, 12, 14, 19, 26, 58, 60, 55, 14, 13, 16, 24, 40, 57,
+      69, 56, 14, 17, 22, 29, 51, 87, 80, 62, 18, 22, 37, 56, 68, 109, 103, 77, 24, 35, 55, 64,
+      81, 104, 113, 92, 49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99]
+ZIGZAG = [0, 1, 8, 16, 9, 2, 3, 10, 17, 24, 32, 25, 18, 11, 4, 5, 12, 19, 26, 33, 40, 48, 41, 34,
+          27, 20, 13, 6, 7, 14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37,
+          44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63]
+
+
+def segment(marker, payload):
+    return bytes([0xFF, marker]) + struct.pack(">H", len(payload) + 2) + payload
+
+
+def frame():
+    return segment(0xC0, bytes([8]) + struct.pack(">HH", 16, 16) + bytes([1, 1, 0x11, 0]))
+
+
+def png_chunk(kind, data, crc=True):
+    tail = struct.pack(">I", zlib.crc32(kind + data)) if crc else b""
+    return struct.pack(">I", len(data)) + kind + data + tail
+
+
+PNG_HEAD = b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", struct.pack(">IIBBBBB", 1, 1, 8, 0, 0, 0, 0))
+
+
+def box(kind, data):
+    return struct.pack(">I", 8 + len(data)) + kind + data
+
+
+def tiff_make(text):
+    """A little-endian TIFF block whose IFD0 holds only Make."""
+    value = text.encode() + b"\0"
+    return b"II*\0" + struct.pack("<IHHHII", 8, 1, 271, 2, len(value), 26) + b"\0\0\0\0" + value
+
+
+def quality_75():
+    scale = 200 - 2 * 75
+    natural = [min(255, max(1, (v * scale + 50) // 100)) for v in K1]
+    table = bytes(natural[ZIGZAG[k]] for k in range(64))
+    return b"\xff\xd8" + segment(0xDB, b"\0" + table) + frame() + b"\xff\xd9"
+
+
+def inputs():
+    yield "jpeg-quality-in-zigzag-order.jpg", quality_75()
+    # Fill bytes before the frame marker: FF FF FF C0 is one SOF0 segment.
+    yield "jpeg-fill-bytes-before-marker.jpg", b"\xff\xd8\xff\xff" + frame() + b"\xff\xd9"
+    yield "png-text-latin1.png", PNG_HEAD + png_chunk(b"tEXt", b"Copyright\0\xa9 2024 K\xf6ln") + png_chunk(b"IEND", b"")
+    # The last chunk's data ends at the end of the file: its CRC is missing, its text is not.
+    yield "png-chunk-data-at-end-of-file.png", PNG_HEAD + png_chunk(b"tEXt", b"Title\0cut", crc=False)
+    title = "\ufeffBig".encode("utf-16-be")
+    frame_data = b"\x01" + title
+    yield "id3-utf16-big-endian-mark.mp3", b"ID3\x03\0\0" + bytes([0, 0, 0, 10 + len(frame_data)]) + b"TIT2" + struct.pack(">I", len(frame_data)) + b"\0\0" + frame_data
+    # exiv2 descends one call per nested box; 12,000 levels overflowed its stack.
+    levels = 12_000
+    nested = b"".join(struct.pack(">I", 8 * (levels - i)) + b"iprp" for i in range(levels))
+    yield "heif-deep-box-nesting.heic", box(b"ftyp", b"heic\0\0\0\0mif1heic") + nested
+    chunks = b"VP8X" + struct.pack("<I", 10) + b"\x08" + bytes(9)
+    chunks += b"VP8L" + struct.pack("<I", 6) + bytes.fromhex("2f0000000000")
+    chunks += b"EXIF" + struct.pack("<I", 8) + b"XX*\0\x08\0\0\0"
+    yield "webp-exif-undecodable-warning.webp", b"RIFF" + struct.pack("<I", len(chunks) + 4) + b"WEBP" + chunks
+    block = b"Exif\0\0" + tiff_make("Kept")
+    yield "jpeg-exif-before-truncated-icc.jpg", b"\xff\xd8" + segment(0xE1, block) + b"\xff\xe2\x03\xe8ICC_PROFILE\0"
+    # 100 nested moov boxes with mvhd innermost: the walk stops descending at 64 levels.
+    mvhd = box(b"mvhd", bytes(12) + struct.pack(">II", 1000, 5000))
+    inner = mvhd
+    for _ in range(100):
+        inner = box(b"moov", inner)
+    yield "mp4-moov-nested-100-deep.mp4", box(b"ftyp", b"isom\0\0\0\0") + inner
+
+
+def main():
+    for name, data in inputs():
+        (HERE / name).write_bytes(data)
+
+
+if __name__ == "__main__":
+    main()
