@@ -9,6 +9,12 @@
 #include "vorandix/engine.hpp"
 #include "vorandix/source.hpp"
 
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+// Exported by CPython 3.12 (declared in its internal headers only): the check an isolated
+// sub-interpreter makes after a module like this one initialised.
+extern "C" int _PyImport_CheckSubinterpIncompatibleExtensionAllowed(const char* name);
+#endif
+
 namespace {
 
 using namespace vorandix;
@@ -19,6 +25,19 @@ constexpr const char kVersion[] = VORANDIX_VERSION;  // the project version, fro
 // The first interpreter to load the module; the module object is tied to it.
 std::atomic<std::int64_t> g_interpreter{-1};
 PyObject* g_module = nullptr;
+
+// Lets a long call be stopped: Python's signal handlers run whenever the engine asks (every few
+// megabytes read, and when a read is interrupted), and an exception from one (KeyboardInterrupt
+// for Ctrl-C) stops the run and is what the call raises.
+class SignalCheck final : public Interrupt {
+public:
+    bool requested() override { return PyErr_CheckSignals() != 0; }
+    RunOptions options() {
+        RunOptions o;
+        o.interrupt = this;
+        return o;
+    }
+};
 
 // The one argument of a single-parameter function given by position or keyword; a borrowed
 // reference, or NULL with TypeError set.
@@ -72,7 +91,10 @@ PyObject* parse_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
     const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(data));
     MemorySource source(ByteView(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
                                  size));
-    return py::report_to_python(run_extractors(source, size));
+    SignalCheck signals;
+    Report report = run_extractors(source, size, signals.options());
+    if (report.interrupted) return nullptr;  // the signal handler's exception is set
+    return py::report_to_python(std::move(report));
 }
 
 // os.fspath(path) as the file system's bytes; NULL with the error set.
@@ -92,6 +114,12 @@ PyObject* fs_path_bytes(PyObject* path) {
     }
     // Undecodable names come back through the surrogate escapes they were decoded with.
     PyObject* encoded = PyUnicode_EncodeFSDefault(fs);
+    if (!encoded && PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+        // A surrogate outside the escapes names no file that decoding could have produced;
+        // written as UTF-8 would write it, the name then fails to open like any other.
+        PyErr_Clear();
+        encoded = PyUnicode_AsEncodedString(fs, "utf-8", "surrogatepass");
+    }
     Py_DECREF(fs);
     return encoded;
 }
@@ -105,7 +133,9 @@ PyObject* parse(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* k
                               static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
     Py_DECREF(encoded);
 
-    auto report = parse_path(fs_path);
+    SignalCheck signals;
+    auto report = parse_path(fs_path, signals.options());
+    if (report && report->interrupted) return nullptr;  // the signal handler's exception is set
     if (!report) {
         const std::string text = utf8_lossy(fs_path) + ": " + report.error().message;
         PyObject* message =
@@ -180,9 +210,39 @@ PyObject* create_module() {
     return module;
 }
 
+// An interpreter that refuses modules with process-wide state, as isolated sub-interpreters do,
+// refuses this one only after its initialisation ran. Nothing may be bound to such an
+// interpreter, so the refusal is made here first. 1 when refused (ImportError set), 0 when
+// not, -1 on another error.
+int refused_here() {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return 0;
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* interpreters = PyImport_ImportModule("_interpreters");
+    if (!interpreters) return -1;
+    PyObject* config = PyObject_CallMethod(interpreters, "get_config", "L",
+                                           PyInterpreterState_GetID(PyInterpreterState_Get()));
+    Py_DECREF(interpreters);
+    if (!config) return -1;
+    PyObject* check = PyObject_GetAttrString(config, "check_multi_interp_extensions");
+    Py_DECREF(config);
+    if (!check) return -1;
+    const int refuses = PyObject_IsTrue(check);
+    Py_DECREF(check);
+    if (refuses <= 0) return refuses;
+    PyErr_SetString(PyExc_ImportError,
+                    "module _vorandix does not support loading in subinterpreters");
+    return 1;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyImport_CheckSubinterpIncompatibleExtensionAllowed("_vorandix") < 0 ? 1 : 0;
+#else
+    return 0;  // before 3.12 no interpreter refuses such modules
+#endif
+}
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit__vorandix(void) {
+    if (refused_here() != 0) return nullptr;
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
     std::int64_t first = -1;

@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "vorandix/sniff.hpp"
@@ -31,11 +33,34 @@ private:
     int fd_;
 };
 
+// Whether the file system holding `fd` makes up its files' sizes: /proc reports 0 for files
+// with content, /sys 4096 for a few bytes. Unknown file systems are taken to store sizes.
+bool sizes_made_up(int fd) {
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) != 0) return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case PROC_SUPER_MAGIC:
+        case SYSFS_MAGIC:
+        case DEBUGFS_MAGIC:
+        case TRACEFS_MAGIC:
+        case SECURITYFS_MAGIC:
+        case CGROUP_SUPER_MAGIC:
+        case CGROUP2_SUPER_MAGIC:
+        case BPF_FS_MAGIC:
+        case PSTOREFS_MAGIC:
+        case EFIVARFS_MAGIC:
+            return true;
+        default:
+            return false;
+    }
+}
+
 IoResult<FileFacts> file_metadata(int fd) {
     struct statx stx;
     FileFacts out;
     if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &stx) == 0) {
         out.size = stx.stx_size;
+        out.size_is_content = S_ISREG(stx.stx_mode) && !sizes_made_up(fd);
         if (stx.stx_mask & STATX_MTIME) out.modified_seconds = stx.stx_mtime.tv_sec;
         // Only file systems that record a birth time report one.
         if (stx.stx_mask & STATX_BTIME) out.created_seconds = stx.stx_btime.tv_sec;
@@ -45,6 +70,7 @@ IoResult<FileFacts> file_metadata(int fd) {
     struct stat st;
     if (::fstat(fd, &st) != 0) return IoError::os(errno);
     out.size = static_cast<std::uint64_t>(st.st_size);
+    out.size_is_content = S_ISREG(st.st_mode) && !sizes_made_up(fd);
     out.modified_seconds = st.st_mtim.tv_sec;
     return out;
 }
@@ -133,7 +159,9 @@ std::optional<std::string> file_name_extension(const std::string& name) {
 
 Report run_on_file(ByteSource& source, const std::string& path, const FileFacts& facts,
                    const RunOptions& options) {
-    Report report = run_extractors(source, facts.size, options);
+    RunOptions run = options;
+    run.length_is_content = facts.size_is_content;
+    Report report = run_extractors(source, facts.size, run);
     // The "file" reader may have failed; the path facts still belong in a "file" section.
     MetaObject& fields = report.sections["file"];
     const std::string name = path_file_name(path);
@@ -150,8 +178,12 @@ IoResult<Report> parse_path(const std::string& path, const RunOptions& options) 
     if (path.find('\0') != std::string::npos) {
         return IoError{"file name contained an unexpected NUL byte", 0};
     }
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Opening a FIFO that has no writer would wait for one without end: the open does not
+    // wait, and reads then do as usual (one of a FIFO without a writer finds its end).
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) return IoError::os(errno);
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0) return IoError::os(errno);
     auto facts = file_metadata(fd.get());
     if (!facts) return facts.error();
     FileSource source(fd.get());

@@ -31,9 +31,12 @@ struct FileFacts {
     std::uint64_t size = 0;
     std::optional<std::int64_t> modified_seconds;  // floored seconds since the epoch
     std::optional<std::int64_t> created_seconds;   // only where the file system records it
+    // The size is the content's: a regular file on a file system that stores it. Pipes,
+    // devices and the files of /proc or /sys report sizes that reading does not find.
+    bool size_is_content = true;
 };
 
-// Runs the readers over an open file and adds its path facts ("name", "extension_claimed",
+// Runs the extractors over an open file and adds its path facts ("name", "extension_claimed",
 // "modified_unix", "created_unix") to the "file" section, creating it if the reader failed.
 Report run_on_file(ByteSource& source, const std::string& path, const FileFacts& facts,
                    const RunOptions& options = {});

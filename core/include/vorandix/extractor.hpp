@@ -21,6 +21,10 @@ struct RunOptions {
     bool whole_file_pass = true;
     // Asked every few megabytes of reading and whenever a read is interrupted; may be null.
     Interrupt* interrupt = nullptr;
+    // The length given to the run is what reading the input finds. The whole-file pass then
+    // reports reading any other number of bytes (a file that changed while it was read) as an
+    // error. run_on_file sets it for files whose size is their content's.
+    bool length_is_content = false;
 };
 
 // Built once per run and shared by every extractor.

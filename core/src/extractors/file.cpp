@@ -104,6 +104,7 @@ ExtractResult extract(Input& in, Section section) {
         digest_and_count(sha.get(), *histogram, p, n);
     };
 
+    std::uint64_t read = 0;
     if (in.memory()) {
         // Already in memory: the same 64 KiB pieces, straight from the caller's buffer.
         auto pos = in.source().seek(0, Whence::Current);
@@ -112,10 +113,22 @@ ExtractResult extract(Input& in, Section section) {
             const ByteView piece = in.at(at, kReadSize);
             if (piece.empty()) break;
             consume(piece.data(), piece.size());
+            read += piece.size();
         }
     } else {
         auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReadSize);
-        while (const std::size_t got = in.read(buffer.get(), kReadSize)) consume(buffer.get(), got);
+        while (const std::size_t got = in.read(buffer.get(), kReadSize)) {
+            consume(buffer.get(), got);
+            read += got;
+        }
+    }
+    // Digests of bytes that were never the file as a whole describe nothing: a file cut or
+    // grown while it was read is an error, not a section.
+    if (!in.failed() && ctx.options.length_is_content && read != ctx.total_len) {
+        return ExtractError::io(IoError{"the file changed while it was read: " +
+                                            std::to_string(ctx.total_len) + " bytes reported, " +
+                                            std::to_string(read) + " read",
+                                        0});
     }
 
     if (auto h = entropy_bits_per_byte(histogram->counts())) {
