@@ -1,8 +1,13 @@
 #include "convert.hpp"
 
+#include <malloc.h>
+
 #include "compat.hpp"
 
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "vorandix/document.hpp"
 
@@ -10,60 +15,124 @@ namespace vorandix::py {
 
 namespace {
 
-// New reference, or NULL with the interpreter's error set.
-PyObject* to_python(const DocValue& doc) {
-    return std::visit(
-        [](const auto& v) -> PyObject* {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, std::nullptr_t>) {
-                Py_RETURN_NONE;
-            } else if constexpr (std::is_same_v<T, bool>) {
-                return PyBool_FromLong(v);
-            } else if constexpr (std::is_same_v<T, std::int64_t>) {
-                return PyLong_FromLongLong(v);
-            } else if constexpr (std::is_same_v<T, std::uint64_t>) {
-                return PyLong_FromUnsignedLongLong(v);
-            } else if constexpr (std::is_same_v<T, double>) {
-                return PyFloat_FromDouble(v);
-            } else if constexpr (std::is_same_v<T, std::string>) {
-                return PyUnicode_DecodeUTF8(v.data(), static_cast<Py_ssize_t>(v.size()),
-                                            "strict");
-            } else if constexpr (std::is_same_v<T, DocArray>) {
-                PyObject* list = PyList_New(static_cast<Py_ssize_t>(v.size()));
-                if (!list) return nullptr;
-                for (std::size_t i = 0; i < v.size(); ++i) {
-                    PyObject* item = to_python(v[i]);
-                    if (!item) {
-                        Py_DECREF(list);
-                        return nullptr;
-                    }
-                    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-                }
-                return list;
-            } else {
-                PyObject* dict = PyDict_New();
-                if (!dict) return nullptr;
-                for (const auto& [key, value] : v) {
-                    PyObject* item = to_python(value);
-                    if (!item) {
-                        Py_DECREF(dict);
-                        return nullptr;
-                    }
-                    PyObject* name = PyUnicode_DecodeUTF8(
-                        key.data(), static_cast<Py_ssize_t>(key.size()), "strict");
-                    const int rc = name ? PyDict_SetItem(dict, name, item) : -1;
-                    Py_XDECREF(name);
-                    Py_DECREF(item);
-                    if (rc != 0) {
-                        Py_DECREF(dict);
-                        return nullptr;
-                    }
-                }
-                return dict;
-            }
-        },
-        doc.v);
-}
+// Builds Python objects from a document as it is written, so the engine's report is released
+// value by value while the result grows. Keys, and short texts that repeat across the items of
+// a list (marker names, box types, methods, dates), are made once per call and shared.
+class PythonSink final : public DocumentSink {
+public:
+    ~PythonSink() override {
+        for (Open& o : open_) {
+            Py_XDECREF(o.container);
+            Py_XDECREF(o.key);
+        }
+        Py_XDECREF(key_);
+        Py_XDECREF(result_);
+        for (auto& [text, object] : shared_) Py_DECREF(object);
+    }
+
+    bool null() override { return put(Py_NewRef(Py_None)); }
+    bool boolean(bool v) override { return put(PyBool_FromLong(v)); }
+    bool negative(std::int64_t v) override { return put(PyLong_FromLongLong(v)); }
+    bool integer(std::uint64_t v) override { return put(PyLong_FromUnsignedLongLong(v)); }
+    bool floating(double v) override { return put(PyFloat_FromDouble(v)); }
+    bool text(std::string_view v) override {
+        return put(v.size() <= kSharedText ? shared(v) : decode(v));
+    }
+    bool begin_array(std::size_t size) override {
+        return open(PyList_New(static_cast<Py_ssize_t>(size)));
+    }
+    bool begin_object(std::size_t) override { return open(PyDict_New()); }
+    bool key(std::string_view k) override {
+        Py_XDECREF(key_);
+        key_ = shared(k);
+        return key_ != nullptr;
+    }
+    bool end_array() override { return close(); }
+    bool end_object() override {
+        // The engine releases each value once written, but the allocator keeps the pages of
+        // what it released for itself while Python's objects take new ones: handed back now and
+        // then, a long list costs about its Python objects, not those and the engine's copy.
+        if (++objects_ % kTrimEvery == 0) malloc_trim(0);
+        return close();
+    }
+
+    // The finished result (a new reference), or NULL with the error set.
+    PyObject* take() {
+        PyObject* out = result_;
+        result_ = nullptr;
+        return out;
+    }
+
+private:
+    // Texts up to this long are shared; longer ones rarely repeat.
+    static constexpr std::size_t kSharedText = 32;
+    // Distinct shared texts at most: a list of unique short names stops sharing, not growing.
+    static constexpr std::size_t kSharedMax = 4096;
+    // Objects written between two hand-backs of released memory.
+    static constexpr std::size_t kTrimEvery = 16384;
+
+    struct Open {
+        PyObject* container;
+        PyObject* key;  // the key it goes under in its parent object, or NULL
+        Py_ssize_t next = 0;
+    };
+
+    static PyObject* decode(std::string_view v) {
+        return PyUnicode_DecodeUTF8(v.data(), static_cast<Py_ssize_t>(v.size()), "strict");
+    }
+
+    // A new reference to the str of `v`, made once per call while there is room to keep it.
+    PyObject* shared(std::string_view v) {
+        if (auto it = shared_.find(v); it != shared_.end()) return Py_NewRef(it->second);
+        PyObject* object = decode(v);
+        if (object && shared_.size() < kSharedMax) {
+            auto [it, added] = shared_.emplace(std::string(v), Py_NewRef(object));
+            (void)it;
+            (void)added;
+        }
+        return object;
+    }
+
+    // Adds `v` (a new reference, or NULL after a failure) to the open container.
+    bool put(PyObject* v) {
+        if (!v) return false;
+        if (open_.empty()) {
+            result_ = v;
+            return true;
+        }
+        Open& parent = open_.back();
+        if (PyList_Check(parent.container)) {
+            PyList_SET_ITEM(parent.container, parent.next++, v);
+            return true;
+        }
+        const int rc = PyDict_SetItem(parent.container, key_, v);
+        Py_DECREF(v);
+        return rc == 0;
+    }
+    bool open(PyObject* container) {
+        if (!container) return false;
+        open_.push_back({container, key_});
+        key_ = nullptr;
+        return true;
+    }
+    bool close() {
+        Open done = open_.back();
+        open_.pop_back();
+        Py_XDECREF(key_);
+        key_ = done.key;
+        return put(done.container);
+    }
+
+    std::vector<Open> open_;
+    PyObject* key_ = nullptr;
+    PyObject* result_ = nullptr;
+    std::size_t objects_ = 0;
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view v) const { return std::hash<std::string_view>{}(v); }
+    };
+    std::unordered_map<std::string, PyObject*, Hash, std::equal_to<>> shared_;
+};
 
 // Replaces the pending error with ValueError("conversion failed: <its text>").
 void raise_conversion_failed() {
@@ -82,10 +151,12 @@ void raise_conversion_failed() {
 }  // namespace
 
 PyObject* report_to_python(Report&& report) {
-    const DocValue doc = to_document(std::move(report));
-    PyObject* result = to_python(doc);
-    if (!result) raise_conversion_failed();
-    return result;
+    PythonSink sink;
+    if (!write_document(std::move(report), sink)) {
+        raise_conversion_failed();
+        return nullptr;
+    }
+    return sink.take();
 }
 
 }  // namespace vorandix::py

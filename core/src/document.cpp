@@ -11,11 +11,6 @@ namespace {
 
 constexpr std::size_t kHexCut = 64;
 
-DocValue finite_or_null(double d) {
-    if (std::isfinite(d)) return {d};
-    return {nullptr};
-}
-
 std::string bytes_text(const Bytes& b) {
     const std::size_t n = b.data.size();
     std::string out = hex_lower(ByteView(b.data.data(), std::min(n, kHexCut)));
@@ -23,12 +18,83 @@ std::string bytes_text(const Bytes& b) {
     return out;
 }
 
-DocObject object_document(MetaObject&& object) {
-    DocObject out;
-    out.reserve(object.size());
-    for (auto& [key, value] : object) out.emplace_back(key, to_document(std::move(value)));
-    return out;
+bool write_double(double d, DocumentSink& sink) {
+    return std::isfinite(d) ? sink.floating(d) : sink.null();
 }
+
+bool write_int(std::int64_t i, DocumentSink& sink) {
+    return i >= 0 ? sink.integer(static_cast<std::uint64_t>(i)) : sink.negative(i);
+}
+
+bool write_object(MetaObject&& object, DocumentSink& sink) {
+    if (!sink.begin_object(object.size())) return false;
+    for (auto& [key, value] : object) {
+        if (!sink.key(key) || !write_document(std::move(value), sink)) return false;
+        value = MetaValue();
+    }
+    object = MetaObject();
+    return sink.end_object();
+}
+
+// Builds the tree form of a document from the values written to it.
+class TreeSink final : public DocumentSink {
+public:
+    bool null() override { return put({nullptr}); }
+    bool boolean(bool v) override { return put({v}); }
+    bool negative(std::int64_t v) override { return put({v}); }
+    bool integer(std::uint64_t v) override { return put({v}); }
+    bool floating(double v) override { return put({v}); }
+    bool text(std::string_view v) override { return put({std::string(v)}); }
+    bool begin_array(std::size_t size) override {
+        DocArray a;
+        a.reserve(size);
+        return open({std::move(a)});
+    }
+    bool begin_object(std::size_t size) override {
+        DocObject o;
+        o.reserve(size);
+        return open({std::move(o)});
+    }
+    bool key(std::string_view k) override {
+        key_ = std::string(k);
+        return true;
+    }
+    bool end_array() override { return close(); }
+    bool end_object() override { return close(); }
+
+    DocValue take() { return std::move(result_); }
+
+private:
+    struct Open {
+        DocValue value;
+        std::string key;  // the key it goes under in its parent, when that is an object
+    };
+
+    bool put(DocValue v) {
+        if (open_.empty()) {
+            result_ = std::move(v);
+        } else if (auto* o = std::get_if<DocObject>(&open_.back().value.v)) {
+            o->emplace_back(std::move(key_), std::move(v));
+        } else {
+            std::get<DocArray>(open_.back().value.v).push_back(std::move(v));
+        }
+        return true;
+    }
+    bool open(DocValue v) {
+        open_.push_back({std::move(v), std::move(key_)});
+        return true;
+    }
+    bool close() {
+        Open done = std::move(open_.back());
+        open_.pop_back();
+        key_ = std::move(done.key);
+        return put(std::move(done.value));
+    }
+
+    std::vector<Open> open_;
+    std::string key_;
+    DocValue result_;
+};
 
 void append_json_string(std::string& out, const std::string& s) {
     out.push_back('"');
@@ -92,61 +158,76 @@ void append_json(std::string& out, const DocValue& doc) {
 
 }  // namespace
 
-DocValue to_document(MetaValue&& value) {
+bool write_document(MetaValue&& value, DocumentSink& sink) {
     auto& s = value.storage();
     switch (value.kind()) {
-        case ValueKind::Null: return {nullptr};
-        case ValueKind::Bool: return {std::get<bool>(s)};
-        case ValueKind::Int: {
-            // A non-negative Int and a UInt of the same value are the same document integer.
-            const std::int64_t i = std::get<std::int64_t>(s);
-            if (i >= 0) return {static_cast<std::uint64_t>(i)};
-            return {i};
-        }
-        case ValueKind::UInt: return {std::get<std::uint64_t>(s)};
-        case ValueKind::Float: return finite_or_null(std::get<double>(s));
+        case ValueKind::Null: return sink.null();
+        case ValueKind::Bool: return sink.boolean(std::get<bool>(s));
+        // A non-negative Int and a UInt of the same value are the same document integer.
+        case ValueKind::Int: return write_int(std::get<std::int64_t>(s), sink);
+        case ValueKind::UInt: return sink.integer(std::get<std::uint64_t>(s));
+        case ValueKind::Float: return write_double(std::get<double>(s), sink);
         case ValueKind::Rational: {
-            const Rational& r = std::get<Rational>(s);
-            DocObject o;
-            o.emplace_back("den", to_document(MetaValue::integer(r.den)));
-            o.emplace_back("num", to_document(MetaValue::integer(r.num)));
-            o.emplace_back("value", finite_or_null(r.value));
-            return {std::move(o)};
+            const Rational r = std::get<Rational>(s);
+            return sink.begin_object(3) && sink.key("den") && write_int(r.den, sink) &&
+                   sink.key("num") && write_int(r.num, sink) && sink.key("value") &&
+                   write_double(r.value, sink) && sink.end_object();
         }
-        case ValueKind::String: return {std::move(std::get<std::string>(s))};
-        case ValueKind::Bytes: return {bytes_text(std::get<Bytes>(s))};
+        case ValueKind::String: return sink.text(std::get<std::string>(s));
+        case ValueKind::Bytes: return sink.text(bytes_text(std::get<Bytes>(s)));
         case ValueKind::List: {
-            DocArray a;
             auto& list = std::get<MetaList>(s);
-            a.reserve(list.size());
-            for (MetaValue& item : list) a.push_back(to_document(std::move(item)));
-            return {std::move(a)};
+            if (!sink.begin_array(list.size())) return false;
+            for (MetaValue& item : list) {
+                if (!write_document(std::move(item), sink)) return false;
+                item = MetaValue();
+            }
+            list = MetaList();
+            return sink.end_array();
         }
-        case ValueKind::Object: return {object_document(std::move(std::get<MetaObject>(s)))};
+        case ValueKind::Object: return write_object(std::move(std::get<MetaObject>(s)), sink);
     }
-    return {nullptr};
+    return sink.null();
+}
+
+bool write_document(Report&& report, DocumentSink& sink) {
+    // "errors" takes its place among the section names in byte order.
+    const bool errors = !report.errors.empty();
+    if (!sink.begin_object(report.sections.size() + (errors ? 1 : 0))) return false;
+    bool errors_written = !errors;
+    const auto write_errors = [&] {
+        errors_written = true;
+        if (!sink.key("errors") || !sink.begin_array(report.errors.size())) return false;
+        for (const ErrorRecord& e : report.errors) {
+            if (!sink.begin_object(2) || !sink.key("extractor") || !sink.text(e.extractor) ||
+                !sink.key("message") || !sink.text(e.message) || !sink.end_object()) {
+                return false;
+            }
+        }
+        report.errors.clear();
+        return sink.end_array();
+    };
+    for (auto it = report.sections.begin(); it != report.sections.end();) {
+        if (!errors_written && std::string_view(it->first) > "errors" && !write_errors()) {
+            return false;
+        }
+        if (!sink.key(it->first) || !write_object(std::move(it->second), sink)) return false;
+        it = report.sections.erase(it);
+    }
+    if (!errors_written && !write_errors()) return false;
+    return sink.end_object();
+}
+
+DocValue to_document(MetaValue&& value) {
+    TreeSink sink;
+    write_document(std::move(value), sink);
+    return sink.take();
 }
 
 DocValue to_document(Report&& report) {
-    DocObject top;
-    top.reserve(report.sections.size() + 1);
-    for (auto& [name, fields] : report.sections) {
-        top.emplace_back(name, DocValue{object_document(std::move(fields))});
-    }
-    if (!report.errors.empty()) {
-        DocArray errors;
-        for (ErrorRecord& e : report.errors) {
-            DocObject record;
-            record.emplace_back("extractor", DocValue{std::move(e.extractor)});
-            record.emplace_back("message", DocValue{std::move(e.message)});
-            errors.push_back({std::move(record)});
-        }
-        // "errors" takes its place among the section names in byte order.
-        auto at = top.begin();
-        while (at != top.end() && at->first < "errors") ++at;
-        top.emplace(at, "errors", DocValue{std::move(errors)});
-    }
-    return {std::move(top)};
+    TreeSink sink;
+    write_document(std::move(report), sink);
+    return sink.take();
 }
 
 std::string to_json(const DocValue& doc) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "vorandix/limits.hpp"
+
 namespace vorandix {
 
 namespace {
@@ -30,7 +32,7 @@ bool Input::taken(std::uint64_t n) {
 }
 
 std::uint64_t Input::size() {
-    if (failure_) return 0;
+    if (failure_ || was_cut()) return 0;
     if (memory_) return static_cast<std::uint64_t>(memory_->size());
     if (!size_) {
         auto end = source_.seek(0, Whence::End);
@@ -45,7 +47,7 @@ std::uint64_t Input::size() {
 
 ByteView Input::at(std::uint64_t offset, std::size_t n) {
     const std::uint64_t total = size();
-    if (failure_ || offset >= total) return {};
+    if (failure_ || was_cut() || offset >= total) return {};
     // Never ask for more than the input holds, whatever a length field claimed.
     n = static_cast<std::size_t>(std::min<std::uint64_t>(n, total - offset));
     if (!taken(n)) return {};
@@ -75,7 +77,7 @@ ByteView Input::at(std::uint64_t offset, std::size_t n) {
 }
 
 std::size_t Input::read(std::uint8_t* buf, std::size_t n) {
-    if (failure_) return 0;
+    if (failure_ || was_cut()) return 0;
     auto got = source_.read(buf, n);
     if (!got) {
         // A signal to stop for ends the pass as asked; any other interruption is the read's
@@ -97,17 +99,46 @@ bool Input::read_exact(std::uint8_t* buf, std::size_t n) {
     return taken(n);
 }
 
+bool Input::admit(std::string_view key, std::size_t count) {
+    if (count < limits::kListItems) return true;
+    cut(key, limits::kListItems);
+    return false;
+}
+
+std::size_t Input::text_room() const { return limits::kSectionText - text_used_; }
+
+std::string Input::keep_text(std::string_view key, std::string text, bool read_whole) {
+    const std::size_t room = text_room();
+    if (text.size() > room) {
+        text.resize(utf8_prefix(text, room));
+        read_whole = false;
+    }
+    text_used_ += text.size();
+    if (!read_whole) cut(key, limits::kSectionText);
+    return text;
+}
+
+void Input::cut(std::string_view key, std::uint64_t limit) {
+    cuts_.insert_u64(std::string(key), limit);
+}
+
 ExtractError Input::malformed(std::string_view reason) const {
     return ExtractError::malformed(label_, reason);
 }
 
-ExtractResult Input::settle(ExtractResult result) const {
-    if (!failure_) return result;
-    if (const auto* e = std::get_if<ExtractError>(&result);
-        e && e->kind() == ExtractError::Kind::Other) {
-        return result;
+ExtractResult Input::settle(ExtractResult result) {
+    if (failure_) {
+        if (const auto* e = std::get_if<ExtractError>(&result);
+            e && e->kind() == ExtractError::Kind::Other) {
+            return result;
+        }
+        return ExtractError::io(*failure_);
     }
-    return ExtractError::io(*failure_);
+    if (auto* section = std::get_if<Section>(&result); section && was_cut()) {
+        section->insert_object("truncated", std::move(cuts_));
+        cuts_ = MetaObject();
+    }
+    return result;
 }
 
 }  // namespace vorandix

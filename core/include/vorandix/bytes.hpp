@@ -113,6 +113,14 @@ inline std::string utf8_lossy(std::string_view s) {
     return utf8_lossy(ByteView(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()));
 }
 
+// The longest prefix of the UTF-8 text `s` of at most `max` bytes that ends on a character
+// boundary.
+inline std::size_t utf8_prefix(std::string_view s, std::size_t max) {
+    if (max >= s.size()) return s.size();
+    while (max > 0 && (static_cast<std::uint8_t>(s[max]) & 0xC0) == 0x80) --max;
+    return max;
+}
+
 // True when `bytes` is entirely well-formed UTF-8.
 bool utf8_valid(ByteView bytes);
 

@@ -22,6 +22,12 @@ namespace vorandix {
 // The first I/O failure (or a stop asked for by the run's Interrupt) is kept: from then on every
 // read gives nothing, so a walk ends as it ends at a truncation, and the extractor's result is
 // settled once, at the end (`settle`).
+//
+// The input also keeps what the extractor's section collects under the core's limits
+// (limits.hpp). When a list or the section's texts reach a limit, the cut is noted and reads
+// give nothing from then on, as after a failure, so every walk stops there; `settle` then adds
+// the section's "truncated" object: the dotted key of each field cut, with the limit that cut
+// it.
 class Input {
 public:
     // `label` is the extractor's name, for `malformed`.
@@ -66,13 +72,28 @@ public:
     // Keeps `error` unless a failure is already kept.
     void fail(IoError error);
 
+    // Whether a list holding `count` items may take one more; when not, the list `key` is cut.
+    bool admit(std::string_view key, std::size_t count);
+
+    // Bytes of text the section may still take; read no more than this for one text.
+    std::size_t text_room() const;
+
+    // `text` (UTF-8) as the section keeps it: cut on a character boundary to the room left, and
+    // counted against it. A text cut here, or one whose bytes were not all read
+    // (`read_whole` false), cuts the field `key`.
+    std::string keep_text(std::string_view key, std::string text, bool read_whole = true);
+
+    // Notes that the field `key` was cut at `limit`, and ends the reading.
+    void cut(std::string_view key, std::uint64_t limit);
+    bool was_cut() const { return !cuts_.empty(); }
+
     // "malformed <label>: <reason>".
     ExtractError malformed(std::string_view reason) const;
 
-    // The extractor's outcome once the input has failed: the I/O error wins over a section or
-    // a "malformed" verdict drawn from the cut input. An error of kind Other is the
-    // extractor's own (a library's message) and stands.
-    ExtractResult settle(ExtractResult result) const;
+    // The extractor's outcome. Once the input has failed, the I/O error wins over a section or
+    // a "malformed" verdict drawn from the cut input; an error of kind Other is the
+    // extractor's own (a library's message) and stands. A section gets its "truncated" object.
+    ExtractResult settle(ExtractResult result);
 
 private:
     // Counts bytes taken for the run's stop check; false (and failed) when the run must stop.
@@ -87,6 +108,8 @@ private:
     std::uint64_t window_offset_ = 0;
     bool window_valid_ = false;
     std::optional<IoError> failure_;
+    MetaObject cuts_;
+    std::size_t text_used_ = 0;
 };
 
 }  // namespace vorandix

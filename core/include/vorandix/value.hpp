@@ -30,9 +30,18 @@ struct Bytes {
 
 // A map from UTF-8 keys to values, iterated in ascending byte order of the keys
 // (std::string compares as unsigned bytes). Inserting an existing key replaces its value.
+//
+// The entries are one sorted array: an object costs its entries and nothing per entry beyond
+// them, which matters when a section lists a hundred thousand of them. Inserting in key order
+// appends; objects filled in file order (text keywords, tag names) are built with
+// `from_entries`, whose cost does not grow with the square of their size.
 class MetaObject {
 public:
-    using Map = std::map<std::string, MetaValue, std::less<>>;
+    using Entry = std::pair<std::string, MetaValue>;
+
+    MetaObject() = default;
+    // The object of `entries` in any order; of several entries with one key, the last wins.
+    static MetaObject from_entries(std::vector<Entry> entries);
 
     // Stores `value` under `key`; returns the value it replaced, if any.
     std::optional<MetaValue> insert(std::string key, MetaValue value);
@@ -47,17 +56,22 @@ public:
     MetaObject& object_at(std::string_view key);
 
     const MetaValue* find(std::string_view key) const;
-    std::size_t size() const { return map_.size(); }
-    bool empty() const { return map_.empty(); }
-    Map::const_iterator begin() const { return map_.begin(); }
-    Map::const_iterator end() const { return map_.end(); }
-    Map::iterator begin() { return map_.begin(); }
-    Map::iterator end() { return map_.end(); }
+    std::size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    void reserve(std::size_t n) { entries_.reserve(n); }
+    void shrink_to_fit() { entries_.shrink_to_fit(); }
+    std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
+    std::vector<Entry>::const_iterator end() const { return entries_.end(); }
+    std::vector<Entry>::iterator begin() { return entries_.begin(); }
+    std::vector<Entry>::iterator end() { return entries_.end(); }
 
     bool operator==(const MetaObject&) const;
 
 private:
-    Map map_;
+    // The first entry whose key is not below `key`.
+    std::vector<Entry>::iterator lower(std::string_view key);
+
+    std::vector<Entry> entries_;
 };
 
 enum class ValueKind { Null, Bool, Int, UInt, Float, Rational, String, Bytes, List, Object };

@@ -15,12 +15,15 @@ constexpr std::uint8_t kFlagName = 0x08;
 // The name's terminator may lie anywhere up to the end of a multi-gigabyte file; it is looked
 // for in pieces of this size so that a file without one costs no more memory than a piece.
 constexpr std::size_t kNamePiece = 65536;
+constexpr std::string_view kNameKey = "original_filename";
 
 constexpr Label<std::uint8_t> kSystems[] = {
     {0, "FAT (Windows/DOS)"}, {3, "Unix"}, {7, "macOS"}, {11, "NTFS"}, {255, "unknown"},
 };
 
-// The zero-terminated name starting at `start`, or nothing when no zero byte follows it.
+// The zero-terminated name starting at `start`, or nothing when no zero byte follows it. The
+// terminator is looked for to the end of the input, a piece at a time; a name longer than the
+// text the section may take is read only that far and cut there.
 std::optional<std::string> read_name(Input& in, std::uint64_t start) {
     const std::uint64_t size = in.size();
     for (std::uint64_t pos = start; pos < size;) {
@@ -35,9 +38,11 @@ std::optional<std::string> read_name(Input& in, std::uint64_t start) {
             static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - piece.data());
         // A name that fits in the first piece is decoded from it as it stands; a longer one is
         // read again now that its length is known.
-        if (pos == start) return utf8_lossy(piece.first(in_piece));
+        if (pos == start) return in.keep_text(kNameKey, utf8_lossy(piece.first(in_piece)));
         const std::uint64_t length = pos - start + in_piece;
-        return utf8_lossy(in.at(start, static_cast<std::size_t>(length)));
+        const std::uint64_t room = in.text_room();
+        const auto taken = static_cast<std::size_t>(std::min(length, room));
+        return in.keep_text(kNameKey, utf8_lossy(in.at(start, taken)), taken == length);
     }
     return std::nullopt;
 }
@@ -65,7 +70,7 @@ ExtractResult extract(Input& in, Section section) {
         // The extra field (length-prefixed) stands between the fixed header and the name.
         if ((flags & kFlagExtra) && h.left() >= 2) start = kFixedHeader + 2 + h.u16le();
         if (auto name = read_name(in, start)) {
-            section.insert_string("original_filename", std::move(*name));
+            section.insert_string(std::string(kNameKey), std::move(*name));
         }
     }
     return section;

@@ -90,7 +90,7 @@ std::string version_text(unsigned major, unsigned minor) {
 // Adds what the payload `p` of a segment with marker `m` says to `segment` or to the section.
 // Only markers that look inside their payload are given it, at most 65533 bytes (a 16-bit
 // length cannot ask for more).
-void read_payload(std::uint8_t m, ByteView p, Section& section, MetaObject& segment) {
+void read_payload(Input& in, std::uint8_t m, ByteView p, Section& section, MetaObject& segment) {
     const std::size_t d = p.size();
     Fields f(p);
     switch (m) {
@@ -150,8 +150,9 @@ void read_payload(std::uint8_t m, ByteView p, Section& section, MetaObject& segm
             if (utf8_valid(p)) {
                 std::size_t end = d;
                 while (end > 0 && p[end - 1] == 0) --end;
-                segment.insert_string("comment",
-                                      std::string(reinterpret_cast<const char*>(p.data()), end));
+                segment.insert_string(
+                    "comment", in.keep_text("segments.comment",
+                                            std::string(reinterpret_cast<const char*>(p.data()), end)));
             }
             break;
         default:
@@ -205,13 +206,17 @@ ExtractResult extract(Input& in, Section section) {
         const std::uint64_t payload_len =
             length >= 2 && length - 2u <= n - i - 4 ? length - 2u : 0;
 
+        if (!in.admit("segments", segments.size())) break;
         MetaObject segment;
+        segment.reserve(4);
         segment.insert_string("marker", marker_text(m));
         segment.insert_string("name", label_of(kMarkerNames, m, "other"));
         segment.insert_u64("offset", i);
         segment.insert_u64("length", length);
         if (looks_inside(m)) {
-            read_payload(m, in.at(i + 4, static_cast<std::size_t>(payload_len)), section, segment);
+            read_payload(in, m, in.at(i + 4, static_cast<std::size_t>(payload_len)), section,
+                         segment);
+            segment.shrink_to_fit();  // a hundred thousand segments may be listed
         }
         segments.push_back(MetaValue::object(std::move(segment)));
 

@@ -31,9 +31,10 @@ void read_ftyp(Input& in, const Box& box, Section& section) {
             static_cast<std::size_t>(std::min<std::uint64_t>(whole - done, kBrandPiece));
         const ByteView piece = in.at(box.payload() + 8 + done, want);
         for (std::size_t i = 0; i + 4 <= piece.size(); i += 4) {
+            if (!in.admit("compatible_brands", brands.size())) break;
             brands.push_back(MetaValue::string(utf8_lossy(piece.subspan(i, 4))));
         }
-        if (piece.size() < want) break;  // the input ended early
+        if (piece.size() < want || in.was_cut()) break;  // the input ended early, or a limit
         done += want;
     }
     if (!brands.empty()) section.insert_list("compatible_brands", std::move(brands));
@@ -82,7 +83,9 @@ ExtractResult extract(Input& in, Section section) {
         }
         range.pos += box->size;
         if (depth == 0) {
+            if (!in.admit("top_level_boxes", top_level.size())) break;
             MetaObject entry;
+            entry.reserve(2);
             entry.insert_string("type", utf8_lossy(box->type_bytes()));
             entry.insert_u64("size", box->size);
             top_level.push_back(MetaValue::object(std::move(entry)));

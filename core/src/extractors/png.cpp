@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "extractors/toolkit.hpp"
+#include "vorandix/limits.hpp"
 
 namespace vorandix::extractors::png {
 
@@ -49,7 +50,8 @@ std::uint64_t bytes_wanted(std::string_view type, std::uint64_t data_len) {
 
 // `p` holds the first bytes of the chunk's data, as many as `bytes_wanted` asked for or fewer
 // when the chunk is shorter.
-void read_chunk(std::string_view type, ByteView p, Section& section, MetaObject& text) {
+void read_chunk(Input& in, std::string_view type, ByteView p, bool whole, Section& section,
+                MetaObject& text) {
     if (p.empty()) return;  // the input failed
     Fields f(p);
     if (type == "IHDR") {
@@ -61,11 +63,15 @@ void read_chunk(std::string_view type, ByteView p, Section& section, MetaObject&
         section.insert_bool("interlaced", f.skip(2).u8() == 1);
     } else if (type == "tEXt") {
         const auto* zero = static_cast<const std::uint8_t*>(std::memchr(p.data(), 0, p.size()));
-        if (!zero) return;
+        if (!zero) {
+            if (!whole) in.cut("text", limits::kSectionText);
+            return;
+        }
         const auto keyword_len = static_cast<std::size_t>(zero - p.data());
         // A repeated keyword keeps the later text.
-        text.insert_string(text_field(p.first(keyword_len)),
-                           text_field(p.subspan(keyword_len + 1)));
+        std::string keyword = in.keep_text("text", text_field(p.first(keyword_len)));
+        std::string value = in.keep_text("text", text_field(p.subspan(keyword_len + 1)), whole);
+        text.insert_string(std::move(keyword), std::move(value));
     } else if (type == "tIME") {
         if (p.size() >= 7) section.insert_string("last_modified", time_text(p));
     } else if (type == "gAMA") {
@@ -97,7 +103,9 @@ ExtractResult extract(Input& in, Section section) {
         if (!h.ok()) break;  // the input ended early
         const std::string_view type(reinterpret_cast<const char*>(type_bytes.data()), 4);
 
+        if (!in.admit("chunks", chunks.size())) break;
         MetaObject chunk;
+        chunk.reserve(3);
         chunk.insert_string("type", latin1_to_utf8(type_bytes));
         chunk.insert_u64("offset", e);
         chunk.insert_u64("length", length);
@@ -105,10 +113,13 @@ ExtractResult extract(Input& in, Section section) {
 
         // A chunk cut short by the end of the input has no data to look at.
         const std::uint64_t data_len = length <= n - e - 8 ? length : 0;
-        const std::uint64_t wanted = std::min(bytes_wanted(type, length), data_len);
+        std::uint64_t wanted = std::min(bytes_wanted(type, length), data_len);
         if (type == "IEND") break;
+        const bool whole = wanted <= in.text_room();
+        if (!whole) wanted = in.text_room();
         if (wanted > 0) {
-            read_chunk(type, in.at(e + 8, static_cast<std::size_t>(wanted)), section, text);
+            read_chunk(in, type, in.at(e + 8, static_cast<std::size_t>(wanted)), whole, section,
+                       text);
         }
         e += 12 + std::uint64_t{length};
     }

@@ -111,6 +111,7 @@ ExtractResult extract(Input& in, Section section) {
     // actually read, never with the declared count. p stays below the size, and a step adds at
     // most 46 + 3 * 65535, so the sum cannot wrap.
     for (std::uint64_t p = directory; kEntryHeader <= size && p <= size - kEntryHeader;) {
+        if (!in.admit("entries", entries.size())) break;
         std::array<std::uint8_t, kEntryHeader> header;
         Fields h(in.fill(p, header));
         if (h.left() < kEntryHeader || !has_at(header, 0, kEntrySignature)) break;
@@ -124,10 +125,12 @@ ExtractResult extract(Input& in, Section section) {
         const std::uint16_t comment_len = h.u16le();
 
         // Cut at the end of the input when the declared length runs past it.
-        std::string entry_name = utf8_lossy(in.at(p + kEntryHeader, name_len));
+        std::string entry_name =
+            in.keep_text("entries.name", utf8_lossy(in.at(p + kEntryHeader, name_len)));
         kind.see(entry_name);
 
         MetaObject entry;
+        entry.reserve(5);
         entry.insert_string("name", std::move(entry_name));
         entry.insert_string("method", label_of(kMethods, method, "other"));
         entry.insert_u64("compressed", compressed);
