@@ -1,5 +1,5 @@
 // libFuzzer target: the whole engine over a memory source, with the document form built, as
-// parse_bytes does. Build with clang: cmake -DVORANDIX_BUILD_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++
+// parse_bytes does. Built by fuzz/run.sh, with the core itself instrumented and sanitized.
 #include <cstddef>
 #include <cstdint>
 

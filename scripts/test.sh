@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up and builds (scripts/setup.sh), runs the Python tests against the installed module,
 # then builds the core and its C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer
-# and runs them.
+# and runs them, and last fuzzes the engine for a minute per target (fuzz/run.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -14,3 +14,5 @@ scripts/setup.sh
 .venv/bin/cmake --build build/sanitized
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   build/sanitized/vorandix_core_tests --gtest_brief=1
+
+fuzz/run.sh 60

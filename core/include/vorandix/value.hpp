@@ -56,14 +56,15 @@ public:
     MetaObject& object_at(std::string_view key);
 
     const MetaValue* find(std::string_view key) const;
-    std::size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
-    void reserve(std::size_t n) { entries_.reserve(n); }
-    void shrink_to_fit() { entries_.shrink_to_fit(); }
-    std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
-    std::vector<Entry>::const_iterator end() const { return entries_.end(); }
-    std::vector<Entry>::iterator begin() { return entries_.begin(); }
-    std::vector<Entry>::iterator end() { return entries_.end(); }
+    // Defined below, where MetaValue is complete.
+    std::size_t size() const;
+    bool empty() const;
+    void reserve(std::size_t n);
+    void shrink_to_fit();
+    std::vector<Entry>::const_iterator begin() const;
+    std::vector<Entry>::const_iterator end() const;
+    std::vector<Entry>::iterator begin();
+    std::vector<Entry>::iterator end();
 
     bool operator==(const MetaObject&) const;
 
@@ -119,6 +120,19 @@ private:
         : storage_(tag, std::forward<A>(args)...) {}
     Storage storage_;
 };
+
+inline std::size_t MetaObject::size() const { return entries_.size(); }
+inline bool MetaObject::empty() const { return entries_.empty(); }
+inline void MetaObject::reserve(std::size_t n) { entries_.reserve(n); }
+inline void MetaObject::shrink_to_fit() { entries_.shrink_to_fit(); }
+inline std::vector<MetaObject::Entry>::const_iterator MetaObject::begin() const {
+    return entries_.begin();
+}
+inline std::vector<MetaObject::Entry>::const_iterator MetaObject::end() const {
+    return entries_.end();
+}
+inline std::vector<MetaObject::Entry>::iterator MetaObject::begin() { return entries_.begin(); }
+inline std::vector<MetaObject::Entry>::iterator MetaObject::end() { return entries_.end(); }
 
 // What one successful reader returns: its name (the report's section key) and its fields.
 struct Section {
