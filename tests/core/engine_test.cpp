@@ -135,6 +135,35 @@ TEST(PathFacts, AddedEvenWhenTheFileReaderFailed) {
               "\"JPG\",\"name\":\"photo.JPG\"}}");
 }
 
+// A file cut or grown while it was read gives an error for the file extractor, unless its
+// size means nothing (a pipe, a device, /proc).
+TEST(PathFacts, FileThatChangedWhileReadIsAnError) {
+    const struct {
+        std::uint64_t reported;
+        bool size_is_content;
+        const char* error;
+    } cases[] = {
+        {100, true, nullptr},
+        {200, true, "I/O error: the file changed while it was read: 200 bytes reported, 100 read"},
+        {60, true, "I/O error: the file changed while it was read: 60 bytes reported, 100 read"},
+        {0, false, nullptr},
+    };
+    for (const auto& c : cases) {
+        const std::vector<std::uint8_t> data(100, 'x');
+        MemorySource src{ByteView(data)};
+        FileFacts facts{c.reported, std::nullopt, std::nullopt, c.size_is_content};
+        Report r = run_on_file(src, "/data/x", facts);
+        if (c.error == nullptr) {
+            EXPECT_TRUE(r.errors.empty()) << c.reported;
+            EXPECT_NE(r.sections["file"].find("sha256"), nullptr);
+        } else {
+            ASSERT_EQ(r.errors.size(), 1u) << c.reported;
+            EXPECT_EQ(r.errors[0].message, c.error);
+            EXPECT_EQ(r.sections["file"].find("sha256"), nullptr);
+        }
+    }
+}
+
 TEST(PathFacts, FileNameAndClaimedExtension) {
     struct Case {
         const char* path;
