@@ -58,11 +58,12 @@ VORANDIX_FUSED_INLINE __m128i fold(__m128i x, __m128i k) {
     return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11));
 }
 
-// Counts byte I of the block. As an asm statement, so that the compiler keeps it where it
-// is placed and as one instruction; left to itself it hoists and batches the table updates.
+// Counts byte I of the block. As a volatile asm statement, so that the compiler keeps it as
+// one instruction where it is placed, between the two rounds of its group; left to itself it
+// batches the table updates into long runs that out-of-order execution cannot overlap.
 template <int I>
 VORANDIX_FUSED_INLINE void count(const std::uint8_t* p, ByteHistogram::Tables* t) {
-    asm("incl %0" : "+m"((*t)[I % ByteHistogram::kTables][p[I]]));
+    asm volatile("incl %0" : "+m"((*t)[I % ByteHistogram::kTables][p[I]]));
 }
 
 // Rounds 4G to 4G+3. With kFused, also the block's bytes 4G to 4G+3 counted and, in the first
