@@ -86,6 +86,55 @@ TINY_CASES = {
 }
 
 
+def box(kind: bytes, data: bytes, version: int | None = None) -> bytes:
+    if version is not None:
+        data = bytes([version, 0, 0, 0]) + data
+    return struct.pack(">I", 8 + len(data)) + kind + data
+
+
+def xmp_bomb_png() -> bytes:
+    """16 iTXt XMP packets whose entities nest, each expanding a thousandfold."""
+    entities = '<!ENTITY a "' + "x" * 64 + '">' + "".join(
+        f'<!ENTITY {chr(98 + i)} "{("&" + chr(97 + i) + ";") * 10}">' for i in range(3)
+    )
+    packet = f'<?xml version="1.0"?><!DOCTYPE x [{entities}]><x:xmpmeta xmlns:x="adobe:ns:meta/">&d;</x:xmpmeta>'
+    chunk = png_chunk(b"iTXt", b"XML:com.adobe.xmp\0\0\0\0\0" + packet.encode())
+    ihdr = png_chunk(b"IHDR", struct.pack(">IIBBBBB", 1, 1, 8, 0, 0, 0, 0))
+    return PNG_SIG + ihdr + chunk * 16 + png_chunk(b"IEND", b"")
+
+
+def shared_item_heic(metas: int, item_type: bytes, blob: bytes) -> bytes:
+    """`metas` meta boxes whose one item points at the same blob in mdat."""
+    ftyp = box(b"ftyp", b"heic\0\0\0\0mif1heic")
+    infe = box(b"infe", struct.pack(">HH", 1, 0) + item_type + b"\0", 2)
+    iinf = box(b"iinf", struct.pack(">H", 1) + infe, 0)
+
+    def meta(offset: int) -> bytes:
+        iloc = box(b"iloc", b"\x44\x00" + struct.pack(">HHHHII", 1, 1, 0, 1, offset, len(blob)), 0)
+        return box(b"meta", iinf + iloc, 0)
+
+    head = ftyp + meta(0) * metas
+    return ftyp + meta(len(head) + 8) * metas + box(b"mdat", blob)
+
+
+def tiff_block(values: int) -> bytes:
+    """A little-endian TIFF whose IFD0 holds Make and a LONG array of `values` entries."""
+    entries = [(271, 2, 5, b"Acme\0"), (0x9999, 4, values, b"\0" * 4 * values)]
+    out, extra_at, head, extra = b"II*\0" + struct.pack("<I", 8), 8 + 2 + 12 * len(entries) + 4, b"", b""
+    for tag, kind, count, payload in entries:
+        head += struct.pack("<HHII", tag, kind, count, extra_at + len(extra))
+        extra += payload
+    return out + struct.pack("<H", len(entries)) + head + b"\0\0\0\0" + extra
+
+
+EXIF_CASES = {
+    "exif: PNG with 16 XMP entity packets": xmp_bomb_png,
+    "exif: HEIC, 100 meta boxes on one XMP item": lambda: shared_item_heic(100, b"mime", b"<x:xmpmeta/>" * 500),
+    "exif: HEIC, 1,000 meta boxes on one TIFF": lambda: shared_item_heic(1000, b"Exif", b"\0\0\0\0" + tiff_block(270_000)),
+    "exif: HEIC, 4,000 meta boxes on one TIFF": lambda: shared_item_heic(4000, b"Exif", b"\0\0\0\0" + tiff_block(270_000)),
+}
+
+
 def sparse(path: str, head: bytes, size: int, tail: bytes = b"") -> None:
     with open(path, "wb") as f:
         f.write(head)
@@ -150,7 +199,13 @@ def big_cases(size: int) -> dict:
     def mp4_boxes(path):
         sparse(path, FTYP + repeat(struct.pack(">I4s", 8, b"free"), 4 << 20), size)
 
+    def tiff(path):  # a TIFF whose strips fill the file: only its directory is read
+        ifd = struct.pack("<HHHII", 3, 273, 4, 1, 64) + struct.pack("<HHII", 279, 4, 1, size - 64)
+        ifd += struct.pack("<HHII", 271, 2, 4, 0x656D6341)  # Make "Acme"
+        sparse(path, b"II*\0" + struct.pack("<I", 8) + ifd + b"\0\0\0\0", size)
+
     return {
+        "tiff: strips fill the file": tiff,
         "id3: TIT2 claims 4 GB": id3,
         "gzip: name to the last byte": gzip_name,
         "png: one tEXt chunk": png_text,
@@ -214,6 +269,12 @@ def main() -> int:
                 with open(path, "wb") as f:
                     f.write(data)
                 row("tiny " + name, len(data), child("bytes", path))
+        for name, make in EXIF_CASES.items():
+            if wanted(name):
+                data = make()
+                with open(path, "wb") as f:
+                    f.write(data)
+                row(name, len(data), child("bytes", path))
         size = int(args.big_gib * (1 << 30))
         for name, write in big_cases(size).items():
             if wanted(name):

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ pkg-config libssl-dev libdeflate-dev libexiv2-dev libgtest-dev zlib1g-dev clang
-          libclang-rt-14-dev)
+          libclang-rt-14-dev exiv2)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

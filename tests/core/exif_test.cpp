@@ -113,20 +113,54 @@ TEST(Exif, IoFailureInsideExiv2IsReportedWithTheSystemText) {
     }
 }
 
+// A TIFF of IFD0 { Make = "Acme", XMLPacket = `xmp` } followed by `padding` bytes of image
+// data, which a TIFF larger than a few megabytes is not read for.
+std::vector<std::uint8_t> tiff_with_xmp(const std::string& xmp, std::size_t padding = 0) {
+    std::string s("II*\0\x08\0\0\0\x02\0", 10);
+    const auto le32 = [](std::uint32_t v) {
+        return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+    };
+    s += std::string("\x0f\x01\x02\0", 4) + le32(5) + le32(38);
+    s += std::string("\xbc\x02\x01\0", 4) + le32(static_cast<std::uint32_t>(xmp.size())) + le32(43);
+    s += le32(0) + std::string("Acme\0", 5) + xmp + std::string(padding, '\x55');
+    return bytes_of(s);
+}
+
+TEST(Exif, LargeTiffIsReadForItsDirectoriesOnly) {
+    const auto data = tiff_with_xmp("<x/>", 12 << 20);
+    MemorySource memory{ByteView(data)};
+    const std::string whole = json_of(read_exif(memory, "image/tiff"));
+    EXPECT_NE(whole.find(R"("Make":"Acme")"), std::string::npos) << whole;
+    CountingSource file(data);
+    EXPECT_EQ(json_of(read_exif(file, "image/tiff")), whole);
+    EXPECT_LT(file.delivered, 64u * 1024);
+}
+
+// Several threads decode at once, XMP packets in IFD0 included, and agree with one thread.
 TEST(Exif, ConcurrentReadsAgree) {
-    const std::vector<std::uint8_t> data = jpeg_with_exif();
+    const std::vector<Case> inputs = {
+        {"image/jpeg", jpeg_with_exif()},
+        {"image/tiff", tiff_with_xmp("<x:xmpmeta xmlns:x='adobe:ns:meta/'><a>1</a></x:xmpmeta>")},
+        {"image/tiff", tiff_with_xmp("<x/>", 6 << 20)},
+    };
+    std::vector<std::string> expected;
+    for (const Case& c : inputs) {
+        MemorySource source{ByteView(c.data)};
+        expected.push_back(json_of(read_exif(source, c.mime_type)));
+    }
     std::vector<std::thread> threads;
     std::vector<int> matches(4, 0);
-    for (int& count : matches) {
-        threads.emplace_back([&data, &count] {
-            for (int i = 0; i < 50; ++i) {
-                MemorySource source{ByteView(data)};
-                count += json_of(read_exif(source, "image/jpeg")) == kAcme;
+    for (std::size_t t = 0; t < matches.size(); ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 60; ++i) {
+                const Case& c = inputs[(t + i) % inputs.size()];
+                MemorySource source{ByteView(c.data)};
+                matches[t] += json_of(read_exif(source, c.mime_type)) == expected[(t + i) % inputs.size()];
             }
         });
     }
     for (auto& t : threads) t.join();
-    for (int count : matches) EXPECT_EQ(count, 50);
+    for (int count : matches) EXPECT_EQ(count, 60);
 }
 
 }  // namespace

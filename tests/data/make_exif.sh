@@ -45,3 +45,10 @@ convert -size 8x8 xc:white -strip "$out/tagged.png"
 et -Make=Acme -DateTimeOriginal='2024:01:02 03:04:05' "$out/tagged.png"
 convert -size 8x8 xc:white -strip -define webp:lossless=true "$out/tagged.webp"
 et -Make=Acme -Orientation#=6 "$out/tagged.webp"
+
+# tagged.heic: a HEIC written by ImageMagick with its EXIF item added by exiftool, whose iloc
+# entries (version 1) exiv2's own HEIF reader does not follow.
+convert "$out/camera.jpg" "$work/plain.heic"
+cp "$work/plain.heic" "$out/tagged.heic"
+et -Make=Acme -Model='Cam 1' -DateTimeOriginal='2024:01:02 03:04:05' -GPSLatitude=35.658 \
+    -GPSLatitudeRef=N -GPSLongitude=139.7 -GPSLongitudeRef=E "$out/tagged.heic"

@@ -81,8 +81,31 @@ def inputs():
     yield "mp4-moov-nested-100-deep.mp4", box(b"ftyp", b"isom\0\0\0\0") + inner
 
 
+def exif_inputs():
+    # Container structures exiv2 parsed on its own before it found the EXIF block, or not.
+    entities = '<!ENTITY a "' + "x" * 64 + '">' + "".join(
+        f'<!ENTITY {chr(98 + i)} "{("&" + chr(97 + i) + ";") * 10}">' for i in range(3))
+    packet = f'<?xml version="1.0"?><!DOCTYPE x [{entities}]><x:xmpmeta xmlns:x="adobe:ns:meta/">&d;</x:xmpmeta>'
+    xmp = png_chunk(b"iTXt", b"XML:com.adobe.xmp\0\0\0\0\0" + packet.encode())
+    yield "exif-png-xmp-entity-packets.png", PNG_HEAD + xmp * 16 + png_chunk(b"IEND", b"")
+    yield "exif-png-cut-after-a-whole-chunk.png", PNG_HEAD
+    yield "exif-jpeg-three-bytes.jpg", b"\xff\xd8\xff"
+    # 100 meta boxes whose Exif item is one TIFF block: decoded once.
+    blob = b"\0\0\0\0" + tiff_make("Shared")
+    infe = box(b"infe", b"\2\0\0\0" + struct.pack(">HH", 1, 0) + b"Exif\0")
+    iinf = box(b"iinf", b"\0\0\0\0" + struct.pack(">H", 1) + infe)
+    ftyp = box(b"ftyp", b"heic\0\0\0\0mif1heic")
+
+    def meta(offset):
+        iloc = box(b"iloc", b"\0\0\0\0\x44\x00" + struct.pack(">HHHHII", 1, 1, 0, 1, offset, len(blob)))
+        return box(b"meta", b"\0\0\0\0" + iinf + iloc)
+
+    head = ftyp + meta(0) * 100
+    yield "exif-heic-meta-boxes-sharing-one-item.heic", ftyp + meta(len(head) + 8) * 100 + box(b"mdat", blob)
+
+
 def main():
-    for name, data in inputs():
+    for name, data in [*inputs(), *exif_inputs()]:
         (HERE / name).write_bytes(data)
 
 

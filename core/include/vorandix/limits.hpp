@@ -18,4 +18,11 @@ inline constexpr std::size_t kListItems = 100'000;
 // ID3 frames, PDF information strings and ZIP names are far shorter.
 inline constexpr std::size_t kSectionText = std::size_t{16} << 20;
 
+// Bytes of one EXIF block's values handed to exiv2, which copies every value it decodes: a
+// single value, and all of a block's together. A large TIFF file is read only for its
+// directories and these values; the 8 MiB of one value print as more text than a section
+// may take, and real files keep well under both.
+inline constexpr std::size_t kExifValueBytes = std::size_t{8} << 20;
+inline constexpr std::size_t kExifBlockBytes = std::size_t{64} << 20;
+
 }  // namespace vorandix::limits

@@ -1,25 +1,20 @@
-// The "exif" reader. exiv2 finds the EXIF block inside the container and decodes its image file
-// directories; this reader arranges the decoded fields into one object per directory and adds
-// the GPS position in signed decimal degrees.
+// The "exif" extractor. Our own walkers find the EXIF blocks of each container
+// (exif_blocks.cpp); exiv2 decodes those blocks, and nothing else, into fields, which are
+// arranged here into one object per image file directory, with the GPS position in signed
+// decimal degrees.
 //
 // exiv2 0.27 reads untrusted input and gets no fixes any more, so it is called defensively:
-// only for the containers the sniff named, always through InputIo below (a string handed to
-// exiv2 may be taken for a URL, a data: URI or standard input), with every exception caught
-// here, and with its log captured rather than printed.
+// only on a TIFF structure in a buffer of ours, with every exception caught here and its log
+// muted. It never sees the container, so none of its container readers (and their faults) run,
+// and the XMP toolkit only when a block carries an XMP packet of its own.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <exiv2/basicio.hpp>
-#include <exiv2/bmffimage.hpp>
 #include <exiv2/error.hpp>
 #include <exiv2/exif.hpp>
-#include <exiv2/image.hpp>
-#include <exiv2/jpgimage.hpp>
-#include <exiv2/pngimage.hpp>
-#include <exiv2/tiffimage.hpp>
 #include <exiv2/value.hpp>
-#include <exiv2/webpimage.hpp>
 #include <exiv2/xmp_exiv2.hpp>
 #include <mutex>
 #include <optional>
@@ -28,216 +23,38 @@
 #include <vector>
 
 #include "extractors/boxes.hpp"
+#include "extractors/exif_blocks.hpp"
 #include "extractors/toolkit.hpp"
+#include "vorandix/limits.hpp"
 
-// exiv2 0.27 hands images and I/O objects around in std::auto_ptr, which C++11 deprecated;
-// its interface leaves no other way to pass them.
+// exiv2 0.27 hands values around in std::auto_ptr, which C++11 deprecated; its interface leaves
+// no other way to take them.
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
 namespace vorandix::extractors::exif {
 
 namespace {
 
-// exiv2 tells of what it skipped or could not decode only through its log. Nothing of it is
-// printed; the one message that changes the outcome is noted for the call on this thread.
-struct LogCapture {
-    bool exif_undecodable = false;
-};
+// The XMP toolkit, which exiv2 runs on an XMP packet stored in IFD0, is used by one thread at
+// a time; nothing else exiv2 does here needs a lock.
+std::mutex g_xmp;
 
-thread_local LogCapture* t_capture = nullptr;
-
-// Logged (instead of thrown) when a WebP EXIF chunk or a PNG text profile holds no valid TIFF
-// header; the other containers throw for the same fault.
-constexpr std::string_view kExifUndecodable = "Failed to decode Exif metadata.";
-
-void capture_log(int level, const char* text) {
-    if (t_capture == nullptr || level < Exiv2::LogMsg::warn || text == nullptr) return;
-    std::string_view message(text);
-    while (!message.empty() && message.back() == '\n') message.remove_suffix(1);
-    if (message == kExifUndecodable) t_capture->exif_undecodable = true;
+void lock_xmp(void*, bool lock) {
+    if (lock) {
+        g_xmp.lock();
+    } else {
+        g_xmp.unlock();
+    }
 }
 
-class CaptureScope {
-public:
-    explicit CaptureScope(LogCapture& capture) : saved_(t_capture) { t_capture = &capture; }
-    CaptureScope(const CaptureScope&) = delete;
-    CaptureScope& operator=(const CaptureScope&) = delete;
-    ~CaptureScope() { t_capture = saved_; }
-
-private:
-    LogCapture* saved_;
-};
-
-// exiv2's settings are process-wide and its XMP toolkit must be set up before two threads can
-// reach it, so all of it happens once, before the first read.
+// exiv2's settings are process-wide: its log muted (it would print to stderr) and the XMP
+// toolkit set up, once, before any thread decodes.
 void init_exiv2() {
     static std::once_flag once;
     std::call_once(once, [] {
-        Exiv2::LogMsg::setHandler(capture_log);
-        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::warn);
-        Exiv2::XmpParser::initialize();
-        Exiv2::enableBMFF(true);
+        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
+        Exiv2::XmpParser::initialize(lock_xmp, nullptr);
     });
-}
-
-// The input as exiv2 sees it. It lives in the extract call's frame, outside the I/O object
-// exiv2 owns (and may destroy early), so that a read failure can still be reported afterwards.
-struct Feed {
-    explicit Feed(ByteSource& s) : source(s), memory(s.view()) {}
-
-    ByteSource& source;
-    std::optional<ByteView> memory;  // the caller's buffer, read in place
-    std::uint64_t size = 0;
-    // Where the source stands, so that sequential reads need no seek (a seek empties the file
-    // source's buffer).
-    std::optional<std::uint64_t> source_pos;
-    // The whole file, read once when exiv2 asks to map it; later reads are served from it.
-    std::vector<std::uint8_t> mapped;
-    bool is_mapped = false;
-    std::optional<IoError> failure;  // the first I/O failure
-};
-
-// A read-only Exiv2::BasicIo over the engine's source. Positions follow exiv2's MemIo: a seek
-// past the end fails and sets eof, which exiv2's readers rely on to notice bad offsets.
-class InputIo final : public Exiv2::BasicIo {
-public:
-    explicit InputIo(Feed& input) : in_(input) {}
-
-    int open() override {
-        pos_ = 0;
-        eof_ = false;
-        return 0;
-    }
-    int close() override { return 0; }
-
-    long write(const Exiv2::byte*, long) override { return 0; }
-    long write(Exiv2::BasicIo&) override { return 0; }
-    int putb(Exiv2::byte) override { return EOF; }
-    void transfer(Exiv2::BasicIo&) override {
-        throw Exiv2::Error(Exiv2::kerErrorMessage, "the input is read-only");
-    }
-
-    Exiv2::DataBuf read(long rcount) override {
-        // Allocate for what the input holds, not for what a length field claimed.
-        Exiv2::DataBuf buf(static_cast<long>(std::min<std::uint64_t>(
-            static_cast<std::uint64_t>(std::max(rcount, 0L)), remaining())));
-        const long got = read_into(buf.pData_, buf.size_, rcount);
-        buf.size_ = got;
-        return buf;
-    }
-    long read(Exiv2::byte* buf, long rcount) override { return read_into(buf, rcount, rcount); }
-    int getb() override {
-        Exiv2::byte b = 0;
-        return read_into(&b, 1, 1) == 1 ? b : EOF;
-    }
-
-    int seek(long offset, Position whence) override {
-        std::int64_t base = 0;
-        if (whence == cur) base = static_cast<std::int64_t>(pos_);
-        if (whence == end) base = static_cast<std::int64_t>(in_.size);
-        std::int64_t target;
-        if (__builtin_add_overflow(base, static_cast<std::int64_t>(offset), &target) ||
-            target < 0) {
-            return 1;
-        }
-        if (static_cast<std::uint64_t>(target) > in_.size) {
-            eof_ = true;
-            return 1;
-        }
-        pos_ = static_cast<std::uint64_t>(target);
-        eof_ = false;
-        return 0;
-    }
-
-    Exiv2::byte* mmap(bool writeable) override {
-        if (writeable) throw Exiv2::Error(Exiv2::kerErrorMessage, "the input is read-only");
-        if (in_.memory) return const_cast<Exiv2::byte*>(in_.memory->data());
-        if (!in_.is_mapped) {
-            // Zero-filled first: should the file shrink meanwhile, exiv2 still never reads
-            // past the size it was told.
-            in_.mapped.assign(static_cast<std::size_t>(in_.size), 0);
-            in_.source_pos.reset();
-            auto pos = in_.source.seek(0, Whence::Start);
-            if (!pos) fail(pos.error());
-            auto got = in_.source.read_up_to(in_.mapped.data(), in_.mapped.size());
-            if (!got) fail(got.error());
-            in_.is_mapped = true;
-        }
-        return in_.mapped.data();
-    }
-    int munmap() override { return 0; }
-
-    long tell() const override { return static_cast<long>(pos_); }
-    std::size_t size() const override { return static_cast<std::size_t>(in_.size); }
-    bool isopen() const override { return true; }
-    int error() const override { return in_.failure ? 1 : 0; }
-    bool eof() const override { return eof_; }
-    // Only ever used in exiv2's error texts.
-    std::string path() const override { return "input"; }
-
-private:
-    std::uint64_t remaining() const { return pos_ < in_.size ? in_.size - pos_ : 0; }
-
-    // Copies up to `capacity` bytes of the `requested` ones into `buf`; asking beyond the end
-    // sets eof, as exiv2 expects.
-    long read_into(Exiv2::byte* buf, long capacity, long requested) {
-        if (requested <= 0 || capacity <= 0) return 0;
-        const std::uint64_t avail = remaining();
-        if (static_cast<std::uint64_t>(requested) > avail) eof_ = true;
-        auto n = static_cast<std::size_t>(
-            std::min<std::uint64_t>(static_cast<std::uint64_t>(capacity), avail));
-        if (n == 0) return 0;
-        if (in_.memory) {
-            std::memcpy(buf, in_.memory->data() + pos_, n);
-        } else if (in_.is_mapped) {
-            std::memcpy(buf, in_.mapped.data() + pos_, n);
-        } else {
-            if (in_.source_pos != pos_) {
-                in_.source_pos.reset();
-                auto moved = in_.source.seek(static_cast<std::int64_t>(pos_), Whence::Start);
-                if (!moved) fail(moved.error());
-            }
-            auto got = in_.source.read_up_to(buf, n);
-            if (!got) fail(got.error());
-            // A file that shrank since its size was taken simply ends early.
-            if (*got < n) eof_ = true;
-            n = *got;
-            in_.source_pos = pos_ + n;
-        }
-        pos_ += n;
-        return static_cast<long>(n);
-    }
-
-    // exiv2 does not always check what a read returned; an exception stops it at once.
-    [[noreturn]] void fail(const IoError& error) {
-        in_.source_pos.reset();
-        if (!in_.failure) in_.failure = error;
-        throw Exiv2::Error(Exiv2::kerErrorMessage, error.message);
-    }
-
-    Feed& in_;
-    std::uint64_t pos_ = 0;
-    bool eof_ = false;
-};
-
-// The exiv2 reader for a sniffed type, when exiv2 recognises the input as that container. Only
-// these five readers ever see the input: exiv2's own probing would also try its video and
-// other readers on whatever they match.
-Exiv2::Image::AutoPtr open_image(std::string_view mime_type, Feed& input) {
-    Exiv2::BasicIo::AutoPtr io(new InputIo(input));
-    Exiv2::Image* image = nullptr;
-    if (mime_type == "image/jpeg") {
-        if (Exiv2::isJpegType(*io, false)) image = new Exiv2::JpegImage(io, false);
-    } else if (mime_type == "image/png") {
-        if (Exiv2::isPngType(*io, false)) image = new Exiv2::PngImage(io, false);
-    } else if (mime_type == "image/tiff") {
-        if (Exiv2::isTiffType(*io, false)) image = new Exiv2::TiffImage(io, false);
-    } else if (mime_type == "image/webp") {
-        if (Exiv2::isWebPType(*io, false)) image = new Exiv2::WebPImage(io);
-    } else {  // image/heif, image/heic
-        if (Exiv2::isBmffType(*io, false)) image = new Exiv2::BmffImage(io, false);
-    }
-    return Exiv2::Image::AutoPtr(image);
 }
 
 // exiv2's HEIF reader descends into meta, iinf, iprp, ipco, moov and two Canon uuid boxes by
@@ -285,6 +102,181 @@ bool boxes_nest_too_deep(Input& in) {
         levels.push_back({level.pos + *children, box->end()});
     }
     return false;
+}
+
+// Blocks up to this size are handed to exiv2 whole, as they are; larger ones (a TIFF file, an
+// outsized chunk) are read sparsely: only the directories and the values they point to.
+constexpr std::uint64_t kWholeBlock = std::uint64_t{4} << 20;
+
+// The bytes exiv2 decodes for one block.
+class TiffBuffer {
+public:
+    TiffBuffer() = default;
+    TiffBuffer(const TiffBuffer&) = delete;
+    TiffBuffer& operator=(const TiffBuffer&) = delete;
+    ~TiffBuffer() {
+        if (map_ != nullptr) ::munmap(map_, map_size_);
+    }
+
+    // Fills the buffer for `block`; false when there is nothing to decode.
+    bool build(Input& in, const Block& block) {
+        if (block.made) {
+            view_ = ByteView(block.bytes);
+        } else if (block.length <= kWholeBlock) {
+            const auto length = static_cast<std::size_t>(block.length);
+            if (in.memory()) {
+                view_ = in.at(block.offset, length);
+            } else {
+                const ByteView v = in.at(block.offset, length);
+                owned_.assign(v.begin(), v.end());
+                view_ = ByteView(owned_);
+            }
+        } else {
+            sparse(in, block);
+        }
+        return !view_.empty();
+    }
+
+    const std::uint8_t* data() const { return view_.data(); }
+    std::uint32_t size() const { return static_cast<std::uint32_t>(view_.size()); }
+
+    // Whether IFD0 holds an XMP packet (tag 0x02bc), which exiv2 hands to the XMP toolkit.
+    bool carries_xmp() const {
+        Fields h(view_);
+        const ByteView order = h.bytes(2);
+        const bool little = has_at(order, 0, "II");
+        const std::uint64_t ifd0 = h.skip(2).u32(little);
+        if (!h.ok() || ifd0 > view_.size() - 2) return false;
+        Fields f(view_.subspan(static_cast<std::size_t>(ifd0)));
+        const std::uint16_t count = f.u16(little);
+        for (std::uint16_t i = 0; i < count && f.ok(); ++i) {
+            if (f.u16(little) == 0x02bc && f.ok()) return true;
+            f.skip(10);
+        }
+        return false;
+    }
+
+private:
+    // A buffer the size of the block in which only the directories exiv2 follows and the
+    // values of their entries are filled; the rest is never touched, so it costs nothing. A
+    // value above limits::kExifValueBytes is shortened to it (its count rewritten), and once
+    // limits::kExifBlockBytes have been taken further values are left out (count 0).
+    void sparse(Input& in, const Block& block) {
+        map_size_ = static_cast<std::size_t>(
+            std::min<std::uint64_t>(block.length, UINT32_MAX));  // exiv2 takes 32-bit sizes
+        void* map = ::mmap(nullptr, map_size_, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (map == MAP_FAILED) return;
+        map_ = map;
+        auto* buf = static_cast<std::uint8_t*>(map_);
+        const std::uint64_t size = map_size_;
+        const auto fill = [&](std::uint64_t at, std::uint64_t n) {
+            n = std::min(n, size - std::min(at, size));
+            for (std::uint64_t done = 0; done < n;) {
+                const ByteView v = in.at(block.offset + at + done,
+                                         static_cast<std::size_t>(std::min<std::uint64_t>(
+                                             n - done, std::uint64_t{1} << 22)));
+                if (v.empty()) return;
+                std::memcpy(buf + at + done, v.data(), v.size());
+                done += v.size();
+            }
+        };
+        fill(0, 8);
+        view_ = ByteView(buf, map_size_);
+        Fields h(ByteView(buf, 8));
+        const bool little = has_at(h.bytes(2), 0, "II");
+        const std::uint64_t ifd0 = h.skip(2).u32(little);
+
+        struct Ifd {
+            std::uint64_t offset;
+            const char* dir;  // the section key its fields go to, or null
+            int chain;        // its place in the IFD0, IFD1, ... chain, or -1
+        };
+        static constexpr const char* kChain[] = {"primary", "thumbnail", "ifd2", "ifd3"};
+        std::vector<Ifd> pending{{ifd0, kChain[0], 0}};
+        std::vector<std::uint64_t> visited;
+        std::uint64_t taken = 0;
+        const auto u16 = [&](std::uint64_t at) { return Fields(ByteView(buf + at, 2)).u16(little); };
+        const auto u32 = [&](std::uint64_t at) { return Fields(ByteView(buf + at, 4)).u32(little); };
+        const auto put32 = [&](std::uint64_t at, std::uint32_t v) {
+            for (int i = 0; i < 4; ++i) {
+                buf[at + i] = static_cast<std::uint8_t>(little ? v >> (8 * i) : v >> (24 - 8 * i));
+            }
+        };
+        // Directories to follow at most: real files have a handful.
+        constexpr std::size_t kMaxIfds = 256;
+        while (!pending.empty() && visited.size() < kMaxIfds) {
+            const Ifd ifd = pending.back();
+            pending.pop_back();
+            if (ifd.offset > size - 2 ||
+                std::find(visited.begin(), visited.end(), ifd.offset) != visited.end()) {
+                continue;
+            }
+            visited.push_back(ifd.offset);
+            fill(ifd.offset, 2);
+            const std::uint64_t count = u16(ifd.offset);
+            const std::uint64_t table = ifd.offset + 2;
+            fill(table, 12 * count + 4);
+            for (std::uint64_t i = 0; i < count && table + 12 * i + 12 <= size; ++i) {
+                const std::uint64_t e = table + 12 * i;
+                const std::uint16_t tag = u16(e);
+                const std::uint16_t type = u16(e + 2);
+                const std::uint64_t n = u32(e + 4);
+                static constexpr std::uint8_t kTypeSize[] = {1, 1, 1, 2, 4, 8, 1, 1, 2,
+                                                             4, 8, 4, 8, 4, 1, 1, 8, 8, 8};
+                const std::uint64_t unit = type < std::size(kTypeSize) ? kTypeSize[type] : 1;
+                const std::uint64_t bytes = n * unit;  // below 2^35: no wrap
+                std::uint64_t at = e + 8;
+                if (bytes > 4) {
+                    at = u32(e + 8);
+                    std::uint64_t take = std::min(bytes, at < size ? size - at : 0);
+                    if (take > limits::kExifValueBytes) {
+                        take = limits::kExifValueBytes / unit * unit;
+                        put32(e + 4, static_cast<std::uint32_t>(take / unit));
+                    }
+                    if (taken + take > limits::kExifBlockBytes) {
+                        put32(e + 4, 0);
+                        if (ifd.dir) in.cut(ifd.dir, limits::kExifBlockBytes);
+                        continue;
+                    }
+                    taken += take;
+                    fill(at, take);
+                }
+                // The directories exiv2 follows from an entry: Exif, GPS, Interoperability
+                // (their fields describe the primary image) and SubIFDs (not reported).
+                const bool pointer = type == 4 || type == 13;
+                if (pointer && (tag == 0x8769 || tag == 0x8825 || tag == 0xa005)) {
+                    if (at + 4 <= size) pending.push_back({u32(at), ifd.dir, -1});
+                } else if (pointer && tag == 0x014a) {
+                    for (std::uint64_t k = 0; k < std::min<std::uint64_t>(n, 64); ++k) {
+                        if (at + 4 * k + 4 <= size) pending.push_back({u32(at + 4 * k), nullptr, -1});
+                    }
+                }
+            }
+            const std::uint64_t next_at = table + 12 * count;
+            if (ifd.chain >= 0 && next_at + 4 <= size) {
+                const std::uint32_t next = u32(next_at);
+                const int chain = ifd.chain + 1;
+                if (next != 0) {
+                    pending.push_back({next, chain < 4 ? kChain[chain] : nullptr, chain});
+                }
+            }
+        }
+    }
+
+    ByteView view_;
+    std::vector<std::uint8_t> owned_;
+    void* map_ = nullptr;
+    std::size_t map_size_ = 0;
+};
+
+void decode_into(Exiv2::ExifData& exif, const TiffBuffer& buffer) {
+    if (buffer.carries_xmp()) {
+        const std::lock_guard<std::mutex> lock(g_xmp);
+        Exiv2::ExifParser::decode(exif, buffer.data(), buffer.size());
+    } else {
+        Exiv2::ExifParser::decode(exif, buffer.data(), buffer.size());
+    }
 }
 
 // Where a field of an exiv2 group belongs: the section key of its image file directory and the
@@ -343,16 +335,48 @@ std::optional<double> coordinate(const Exiv2::Exifdatum* field, const Exiv2::Exi
     return value * (negative ? -1.0 : 1.0);
 }
 
-Section build_section(const Exiv2::ExifData& exif, Section section) {
+// The field's rendering by exiv2. A value too long for the text the section may still take is
+// printed from its first elements only, enough to fill that room; the text is cut there anyway.
+std::string print_field(const Exiv2::Exifdatum& field, const Exiv2::ExifData& exif,
+                        std::size_t room) {
+    const long size = field.size();
+    if (size <= 0 || static_cast<std::size_t>(size) <= room) return field.print(&exif);
+    std::vector<Exiv2::byte> raw(static_cast<std::size_t>(size));
+    field.copy(raw.data(), Exiv2::littleEndian);
+    const long unit = std::max(1L, size / std::max(1L, field.count()));
+    const long prefix = std::min(size, static_cast<long>(room / unit + 1) * unit);
+    Exiv2::Value::AutoPtr value = Exiv2::Value::create(field.typeId());
+    value->read(raw.data(), prefix, Exiv2::littleEndian);
+    Exiv2::Exifdatum shortened(field);
+    shortened.setValue(value.get());
+    return shortened.print(&exif);
+}
+
+void render(Input& in, const Exiv2::ExifData& exif, Section& section) {
+    static constexpr const char* kDirs[] = {"primary", "thumbnail", "ifd2", "ifd3"};
+    std::vector<MetaObject::Entry> fields[std::size(kDirs)];
     // The last of repeated fields, as for the directory objects, where a later one replaces.
     const Exiv2::Exifdatum* gps[5] = {};
     for (const Exiv2::Exifdatum& field : exif) {
         const std::string group = field.groupName();
         const auto dir = directory_of(group);
         if (!dir) continue;
+        const auto d = static_cast<std::size_t>(
+            std::find_if(std::begin(kDirs), std::end(kDirs),
+                         [&](const char* k) { return std::string_view(k) == dir->key; }) -
+            std::begin(kDirs));
+        if (!in.admit(dir->key, fields[d].size())) break;
         if (group == "GPSInfo" && field.tag() >= 1 && field.tag() <= 4) gps[field.tag()] = &field;
-        section.fields.object_at(dir->key).insert_string(tag_key(field, dir->context),
-                                                         utf8_lossy(field.print(&exif)));
+        std::string key = tag_key(field, dir->context);
+        std::string text = in.keep_text(std::string(dir->key) + "." + key,
+                                        utf8_lossy(print_field(field, exif, in.text_room())));
+        fields[d].emplace_back(std::move(key), MetaValue::string(std::move(text)));
+        if (in.was_cut()) break;
+    }
+    for (std::size_t d = 0; d < std::size(kDirs); ++d) {
+        if (!fields[d].empty()) {
+            section.insert_object(kDirs[d], MetaObject::from_entries(std::move(fields[d])));
+        }
     }
     const auto latitude = coordinate(gps[2], gps[1]);
     const auto longitude = coordinate(gps[4], gps[3]);
@@ -362,23 +386,44 @@ Section build_section(const Exiv2::ExifData& exif, Section section) {
         position.insert("longitude", MetaValue::floating(*longitude));
         section.insert_object("gps_decimal", std::move(position));
     }
-    return section;
 }
 
-// exiv2 decodes the EXIF block as soon as it meets it and may fail later on another part of
-// the container (a truncated ICC or XMP segment after the EXIF one); the fields already decoded
-// are reported then, as when it skips a broken field. A failing source is always reported.
-ExtractResult after_failure(const Feed& feed, const Exiv2::Image::AutoPtr& image,
-                            std::string message, Section section) {
-    if (feed.failure) return ExtractError::other(feed.failure->message);
-    if (image.get() != nullptr) {
-        try {
-            if (!image->exifData().empty()) return build_section(image->exifData(), std::move(section));
-        } catch (...) {
-            // Rendering failed as well: the first failure is the one to report.
+// Replays a container's steps; returns the failure that stopped them, if any.
+std::optional<std::string> replay(Input& in, const Steps& located, Exiv2::ExifData& exif,
+                                  bool& cleared) {
+    for (const Step& step : located.steps) {
+        if (in.failed()) return std::nullopt;
+        switch (step.kind) {
+            case Step::Kind::Decode: {
+                TiffBuffer buffer;
+                if (buffer.build(in, step.block) && !in.failed()) decode_into(exif, buffer);
+                break;
+            }
+            case Step::Kind::DecodeIfNone: {
+                if (!exif.empty()) break;
+                Profile profile = raw_profile(step.block.bytes);
+                if (profile.kind == Profile::Kind::Fail) return profile.message;
+                if (profile.kind == Profile::Kind::Headerless) {
+                    cleared = true;
+                    exif.clear();
+                } else if (profile.kind == Profile::Kind::Tiff) {
+                    Block block;
+                    block.made = true;
+                    block.bytes = std::move(profile.tiff);
+                    TiffBuffer buffer;
+                    if (buffer.build(in, block)) decode_into(exif, buffer);
+                }
+                break;
+            }
+            case Step::Kind::Clear:
+                cleared = true;
+                exif.clear();
+                break;
+            case Step::Kind::Fail:
+                return step.message;
         }
     }
-    return ExtractError::other(std::move(message));
+    return std::nullopt;
 }
 
 }  // namespace
@@ -390,42 +435,47 @@ bool applies(const ExtractContext& ctx) {
            t == "image/heic" || t == "image/webp";
 }
 
+// No EXIF block: no section and no error. A broken block: exiv2's message, unless fields were
+// decoded before it broke, which are kept. An I/O failure: its text, as exiv2 would give it.
 ExtractResult extract(Input& in, Section section) {
     init_exiv2();
-    Feed feed(in.source());
-    LogCapture capture;
-    const CaptureScope scope(capture);
-    if (feed.memory) {
-        feed.size = feed.memory->size();
-    } else {
-        auto end = feed.source.seek(0, Whence::End);
-        if (!end) return ExtractError::other(end.error().message);
-        feed.size = *end;
+    const std::string_view mime_type = in.context().mime_type.value_or("");
+    const bool heif = mime_type == "image/heif" || mime_type == "image/heic";
+    if (heif && boxes_nest_too_deep(in) && !in.failed()) {
+        return ExtractError::other(Exiv2::Error(Exiv2::kerCorruptedMetadata).what());
     }
-    // Declared outside the try so that fields decoded before a later failure survive it.
-    Exiv2::Image::AutoPtr image;
+    const Steps located = in.failed() ? Steps{} : locate(in, mime_type);
+    if (in.failed()) return ExtractError::other(in.failure()->message);
+    if (located.not_container) return ExtractError::other("Unknown image format");
+
+    Exiv2::ExifData exif;
+    bool cleared = false;
+    std::optional<std::string> failure;
     try {
-        const std::string_view mime_type = in.context().mime_type.value_or("");
-        if (mime_type == "image/heif" || mime_type == "image/heic") {
-            const bool deep = boxes_nest_too_deep(in);
-            if (in.failed()) return ExtractError::other(in.failure()->message);
-            if (deep) return ExtractError::other(Exiv2::Error(Exiv2::kerCorruptedMetadata).what());
-        }
-        image = open_image(mime_type, feed);
-        if (!image.get()) return ExtractError::other("Unknown image format");
-        image->readMetadata();
-        if (image->exifData().empty() && capture.exif_undecodable) {
-            return ExtractError::other(std::string(kExifUndecodable));
-        }
-        return build_section(image->exifData(), std::move(section));
+        failure = replay(in, located, exif, cleared);
     } catch (const Exiv2::AnyError& e) {
-        return after_failure(feed, image, e.what(), std::move(section));
+        failure = e.what();
     } catch (const std::exception& e) {
-        return after_failure(feed, image, e.what(), std::move(section));
+        failure = e.what();
     } catch (...) {
-        return after_failure(feed, image, "unexpected failure while reading EXIF data",
-                             std::move(section));
+        failure = "unexpected failure while reading EXIF data";
     }
+    if (in.failed()) return ExtractError::other(in.failure()->message);
+    if (exif.empty()) {
+        if (failure) return ExtractError::other(std::move(*failure));
+        if (cleared) return ExtractError::other(std::string(kUndecodable));
+        return section;
+    }
+    try {
+        render(in, exif, section);
+    } catch (const Exiv2::AnyError& e) {
+        return ExtractError::other(e.what());
+    } catch (const std::exception& e) {
+        return ExtractError::other(e.what());
+    } catch (...) {
+        return ExtractError::other("unexpected failure while reading EXIF data");
+    }
+    return section;
 }
 
 }  // namespace vorandix::extractors::exif
