@@ -40,30 +40,6 @@ std::uint32_t syncsafe(const std::uint8_t* p) {
            p[3];
 }
 
-// UTF-16 in the given byte order; unpaired surrogates become U+FFFD.
-std::string utf16_to_utf8(ByteView bytes, bool big_endian) {
-    const auto unit = [&](std::size_t i) -> char32_t {
-        const std::uint8_t* p = bytes.data() + 2 * i;
-        return big_endian ? load_u16be(p) : load_u16le(p);
-    };
-    std::string out;
-    out.reserve(bytes.size());
-    const std::size_t units = bytes.size() / 2;  // an odd last byte is dropped
-    for (std::size_t i = 0; i < units; ++i) {
-        const char32_t u = unit(i);
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
-            const char32_t low = unit(i + 1);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
-                ++i;
-                continue;
-            }
-        }
-        append_utf8(out, u >= 0xD800 && u <= 0xDFFF ? char32_t{0xFFFD} : u);
-    }
-    return out;
-}
-
 // A text frame's data: the encoding byte, then the text. Nothing for an unknown encoding.
 std::optional<std::string> decode_text(ByteView data) {
     const ByteView text = data.subspan(1);
@@ -76,10 +52,11 @@ std::optional<std::string> decode_text(ByteView data) {
         case 2: {
             // Encoding 1 carries a byte-order mark, encoding 2 (ID3v2.4) is big-endian. A mark
             // decides when present; without one, encoding 1 is taken as little-endian, the
-            // order most writers use. The mark itself decodes to U+FEFF and is dropped below.
+            // order most writers use. The mark itself decodes to U+FEFF and is dropped below; a
+            // half unit at the end (a frame cut short) carries no character and is dropped.
             const bool be_mark = has_at(text, 0, "\xFE\xFF");
             const bool le_mark = has_at(text, 0, "\xFF\xFE");
-            out = utf16_to_utf8(text, be_mark || (data[0] == 2 && !le_mark));
+            out = utf16_to_utf8(text, be_mark || (data[0] == 2 && !le_mark), OddByte::Drop);
             static constexpr std::string_view kBom = "\xEF\xBB\xBF";
             std::size_t start = 0;
             while (out.compare(start, kBom.size(), kBom) == 0) start += kBom.size();
