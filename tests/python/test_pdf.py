@@ -84,8 +84,8 @@ def test_flags(body, linearized, encrypted):
         (b"/Title (Plain)", "Plain"),
         (b"/Title(A (nested) name)", "A (nested) name"),
         (b"/Title (x\\)y)", "x)y"),
-        (b"/Title (line\\nbreak)", "linenbreak"),
-        (b"/Title (\\101\\102)", "101102"),
+        (b"/Title (line\\nbreak)", "line\nbreak"),
+        (b"/Title (\\101\\102)", "AB"),
         (b"/Title (back\\\\slash)", "back\\slash"),
         (b"/Title (a\\(b) tail)", "a(b"),
         (b"/Title \t\r\n\x0c (spaced)", "spaced"),
@@ -93,8 +93,8 @@ def test_flags(body, linearized, encrypted):
         (b"/Title (ends in a backslash\\", "ends in a backslash"),
         (b"/Title (", ""),
         (b"/Title ()", ""),
-        (b"/Title (caf\xe9)", "caf\ufffd"),
-        (b"/Title (\xfe\xff\x00H\x00i)", "\ufffd\ufffd\x00H\x00i"),
+        (b"/Title (caf\xe9)", "caf\u00e9"),
+        (b"/Title (\xfe\xff\x00H\x00i)", "Hi"),
         # Only the first /Title counts: a hex string, a reference or a name there gives nothing.
         (b"/Title <FEFF0048> /Title (Later)", None),
         (b"/Title 12 0 R /Title (Later)", None),
@@ -105,6 +105,23 @@ def test_flags(body, linearized, encrypted):
         # An outline item before the information dictionary wins.
         (b"<</Title (Chapter 1) /Parent 3 0 R>> <</Title (The document)>>", "Chapter 1"),
         (b"/Titles (x)", None),
+        # Escapes, then the bytes read as a text string.
+        (b"/Title (a\\tb\\rc\\bd\\fe\\q)", "a\tb\rc\bd\feq"),
+        (b"/Title (\\0x\\12x\\1011\\61)", "\x00x\nxA11"),
+        (b"/Title (\\777)", "\u00ff"),  # high-order overflow ignored
+        (b"/Title (cut\\61", "cut1"),
+        (b"/Title (one\\\ntwo\\\r\nthree\\\rfour\\\n\nfive)", "onetwothreefour\nfive"),
+        (b"/Title (\\376\\377\\000T\\000h\\000e)", "The"),  # hyperref
+        # UTF-16BE: an escaped ")" in a unit, a surrogate pair, a lone half, an odd last byte.
+        (b"/Title (\xfe\xff\x00\\)\xd8\x3d\xde\x00\xd8\x3d\x00A\x00)",
+         ")\U0001f600\ufffdA\ufffd"),
+        (b"/Title (\xfe\xff)", ""),
+        (b"/Title (\xef\xbb\xbfGr\xc3\xbc\xc3\x9fe)", "Gr\u00fc\u00dfe"),
+        (b"/Title (Gr\xc3\xbc\xc3\x9fe)", "Gr\u00fc\u00dfe"),
+        # Not UTF-8: PDFDocEncoding, whose undefined bytes give U+FFFD.
+        (b"/Title (\x93 \x8d\x84\x8e \xa0\x18\x7f\x9f\xad)",
+         "\ufb01 \u201c\u2014\u201d \u20ac\u02d8\ufffd\ufffd\ufffd"),
+        (b"/Title (\\223\x7f)", "\ufb01\ufffd"),
     ],
 )
 def test_title_literal_strings(body, title):
@@ -145,6 +162,22 @@ INFO_NAMES = [
 ]
 
 
+OCTAL = re.compile(rb"[0-7]{1,3}")
+ESCAPES = {ord(k): v for k, v in zip("nrtbf\n\r", [b"\n", b"\r", b"\t", b"\b", b"\f", b"", b""])}
+
+
+def text_string(data: bytes) -> str:
+    if data.startswith(b"\xfe\xff"):
+        return data[2:].decode("utf-16-be", "replace")
+    if data.startswith(b"\xef\xbb\xbf"):
+        return data[3:].decode("utf-8", "replace")
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError:
+        # The tokens below give no byte that PDFDocEncoding reads otherwise than ISO-8859-1.
+        return data.decode("latin-1")
+
+
 def reference_section(data: bytes) -> dict:
     """The section by plain searches over the bytes, one per pattern."""
     pages = sum(
@@ -178,14 +211,20 @@ def reference_section(data: bytes) -> dict:
             if b == ord("\\"):
                 if pos == len(data):
                     break
-                text.append(data[pos])
-                pos += 1
+                if octal := OCTAL.match(data, pos):
+                    text.append(int(octal[0], 8) & 0xFF)
+                    pos = octal.end()
+                    continue
+                c, pos = data[pos], pos + 1
+                if c == ord("\r") and data[pos : pos + 1] == b"\n":
+                    pos += 1
+                text += ESCAPES.get(c, bytes([c]))
                 continue
             depth += {ord("("): 1, ord(")"): -1}.get(b, 0)
             if depth == 0:
                 break
             text.append(b)
-        info[key] = text.decode("utf-8", "replace")
+        info[key] = text_string(bytes(text))
     if info:
         out["info"] = info
     return out
@@ -193,7 +232,7 @@ def reference_section(data: bytes) -> dict:
 
 TOKENS = [
     b"/Type", b"/Page", b"s", b" ", b"/", b"obj", b" obj", b"j", b"\n", b"\r", b"(", b")",
-    b"\\", b"x", b"\xe9", b"<", b"/Linearized", b"/Encrypt", b"/Encryp",
+    b"\\", b"x", b"\xe9", b"<", b"/Linearized", b"/Encrypt", b"/Encryp", b"7", b"\\101",
 ] + [name for name, _ in INFO_NAMES]
 
 
@@ -222,13 +261,24 @@ def test_patterns_across_block_boundaries(tmp_path, pattern):
         assert parse(path)["pdf"] == expected, shift
 
 
-def test_literal_string_across_pieces(tmp_path):
-    # The backslash is the last byte of the first piece read after "(": the escaped ")"
-    # in the next piece must not end the string.
-    data = b"%PDF-1.4\n/Title (" + b"a" * (BLOCK - 1) + b"\\)b) /Author (x)"
+@pytest.mark.parametrize(
+    "head, tail, text",
+    [
+        # The backslash is the last byte of the first piece read after "(": the escaped ")"
+        # in the next piece must not end the string.
+        (b"\\", b")b", ")b"),
+        # An octal escape, and a backslash before CR LF, split between the two pieces.
+        (b"\\1", b"01", "A"),
+        (b"\\10", b"1", "A"),
+        (b"\\\r", b"\nb", "b"),
+    ],
+)
+def test_literal_string_across_pieces(tmp_path, head, tail, text):
+    prefix = b"a" * (BLOCK - len(head))
+    data = b"%PDF-1.4\n/Title (" + prefix + head + tail + b") /Author (x)"
     path = tmp_path / "long-title.pdf"
     path.write_bytes(data)
-    expected = {"title": "a" * (BLOCK - 1) + ")b", "author": "x"}
+    expected = {"title": prefix.decode() + text, "author": "x"}
     assert pdf_section(data)["info"] == expected
     assert parse(path)["pdf"]["info"] == expected
 
