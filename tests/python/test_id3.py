@@ -13,11 +13,11 @@ def syncsafe(n: int) -> bytes:
     return bytes([(n >> 21) & 0x7F, (n >> 14) & 0x7F, (n >> 7) & 0x7F, n & 0x7F])
 
 
-def frame(major: int, fid: bytes, data: bytes) -> bytes:
+def frame(major: int, fid: bytes, data: bytes, format_flags: int = 0) -> bytes:
     if major == 2:
         return fid + struct.pack(">I", len(data))[1:] + data
     size = struct.pack(">I", len(data)) if major == 3 else syncsafe(len(data))
-    return fid + size + b"\x00\x00" + data
+    return fid + size + bytes([0, format_flags]) + data
 
 
 def tag(major: int, frames: bytes, size=None, flags=0, revision=0) -> bytes:
@@ -116,7 +116,7 @@ def test_frame_sizes_follow_the_version():
     "frames, expected",
     [
         pytest.param(frame(3, b"TIT2", b"\x00a") + frame(3, b"TALB", b"") + frame(3, b"TPE1", b"\x00b"),
-                     {"title": "a"}, id="size-0-frame-ends-walk"),
+                     {"title": "a", "artist": "b"}, id="size-0-frame-skipped"),
         pytest.param(frame(3, b"TIT2", b"\x00a") + bytes(30) + frame(3, b"TPE1", b"\x00b"),
                      {"title": "a"}, id="padding-ends-walk"),
         # The padding test looks at the ID only: a frame of ID 00 00 00 01 is a frame.
@@ -140,6 +140,53 @@ def test_frames_are_cut_to_the_tag_and_to_the_input():
     # The tag claims more than the input holds: the last frame is read as far as it goes.
     assert parse_bytes(tag(3, body[:-3], size=1000))["id3"]["frames"] == {
         "title": "abcdef", "artist": "art"}
+
+
+def unsynchronise(data: bytes) -> bytes:
+    """A 0x00 after every 0xFF: what a reader must take out again."""
+    return data.replace(b"\xff", b"\xff\x00")
+
+
+TITLE = b"\x01" + "My babe".encode("utf-16")  # starts with the mark FF FE
+ARTIST = b"\x00\xffes"
+BOTH = {"title": "My babe", "artist": "\u00ffes"}
+V2, V3 = (frame(2, b"TT2", TITLE) + frame(2, b"TP1", ARTIST),
+          frame(3, b"TIT2", TITLE) + frame(3, b"TPE1", ARTIST))
+V4 = frame(4, b"TIT2", TITLE) + frame(4, b"TPE1", ARTIST)
+EXT_V3 = struct.pack(">IHI", 6, 0, 0)  # its size leaves out the size field
+EXT_V4 = syncsafe(6) + b"\x01\x00"  # its size counts the size field
+
+
+@pytest.mark.parametrize(
+    "major, flags, body, expected",
+    [
+        pytest.param(2, 0x80, unsynchronise(V2), BOTH, id="v22-unsync"),
+        pytest.param(3, 0x80, unsynchronise(V3), BOTH, id="v23-unsync"),
+        pytest.param(4, 0x80, frame(4, b"TIT2", unsynchronise(TITLE))
+                     + frame(4, b"TPE1", unsynchronise(ARTIST)), BOTH, id="v24-unsync-every-frame"),
+        # Per frame: only the flagged one; 0x01 puts the data length first.
+        pytest.param(4, 0, frame(4, b"TIT2", syncsafe(len(TITLE)) + unsynchronise(TITLE), 0x03)
+                     + frame(4, b"TPE1", b"\x00\xff\x00x") + frame(4, b"TALB", b"\x00\xff\x00a", 0x02),
+                     {"title": "My babe", "artist": "\u00ff\x00x", "album": "\u00ffa"},
+                     id="v24-unsync-flagged-frames"),
+        pytest.param(3, 0x40, EXT_V3 + V3, BOTH, id="v23-extended"),
+        pytest.param(3, 0x40, struct.pack(">IHII", 10, 0x8000, 0, 0xFFFF_FFFF) + V3, BOTH,
+                     id="v23-extended-crc"),
+        pytest.param(3, 0xC0, unsynchronise(struct.pack(">IHII", 10, 0x8000, 0, 0xFF) + V3), BOTH,
+                     id="v23-extended-unsync"),
+        pytest.param(4, 0x40, EXT_V4 + V4, BOTH, id="v24-extended"),
+        pytest.param(4, 0xC0, EXT_V4 + frame(4, b"TIT2", unsynchronise(TITLE)), {"title": "My babe"},
+                     id="v24-extended-unsync"),
+        pytest.param(3, 0x40, struct.pack(">I", len(V3) + 1) + V3, {}, id="v23-extended-too-long"),
+        pytest.param(4, 0x40, syncsafe(3) + V4, {}, id="v24-extended-too-short"),
+        # In v2.2 the bit means compression: there is no extended header to skip.
+        pytest.param(2, 0x40, V2, BOTH, id="v22-compression-bit"),
+        pytest.param(4, 0, frame(4, b"TENC", b"") + V4, BOTH, id="v24-empty-frame-first"),
+    ],
+)
+def test_tag_features(major, flags, body, expected):
+    data = tag(major, body, flags=flags) + b"\xff\xfb audio"
+    assert parse_bytes(data)["id3"].get("frames", {}) == expected
 
 
 @pytest.mark.parametrize(
