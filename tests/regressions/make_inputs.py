@@ -53,6 +53,51 @@ def quality_75():
     return b"\xff\xd8" + segment(0xDB, b"\0" + table) + frame() + b"\xff\xd9"
 
 
+def syncsafe(n):
+    return bytes([(n >> 21) & 0x7F, (n >> 14) & 0x7F, (n >> 7) & 0x7F, n & 0x7F])
+
+
+def id3_frame(major, fid, data, size=None):
+    size = len(data) if size is None else size
+    return fid + (syncsafe(size) if major == 4 else struct.pack(">I", size)) + b"\0\0" + data
+
+
+def id3_tag(major, flags, body, padding=64):
+    body += bytes(padding)
+    # An MPEG audio frame header follows the tag, as in an MP3.
+    return b"ID3" + bytes([major, 0, flags]) + syncsafe(len(body)) + body + b"\xff\xfb\x90\x64" + bytes(60)
+
+
+def unsynchronise(data):
+    """A 0x00 after each 0xFF that is followed by 0x00, by a byte of 0xE0 or more, or by nothing."""
+    out = bytearray()
+    for i, b in enumerate(data):
+        out.append(b)
+        if b == 0xFF and (i + 1 == len(data) or data[i + 1] == 0 or data[i + 1] >= 0xE0):
+            out.append(0)
+    return bytes(out)
+
+
+def pdf_escape(data):
+    return data.replace(b"\\", b"\\\\").replace(b"(", b"\\(").replace(b")", b"\\)")
+
+
+def pdf_with_info(info):
+    """A one-page PDF with a cross-reference table, whose information dictionary is `info`."""
+    objects = [b"<</Type/Catalog/Pages 2 0 R>>", b"<</Type/Pages/Kids[3 0 R]/Count 1>>",
+               b"<</Type/Page/Parent 2 0 R/MediaBox[0 0 200 200]>>", info]
+    out = bytearray(b"%PDF-1.5\n%\xe2\xe3\xcf\xd3\n")
+    offsets = []
+    for number, body in enumerate(objects, 1):
+        offsets.append(len(out))
+        out += b"%d 0 obj\n" % number + body + b"\nendobj\n"
+    xref = len(out)
+    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
+    out += b"".join(b"%010d 00000 n \n" % o for o in offsets)
+    out += b"trailer\n<</Size %d/Root 1 0 R/Info 4 0 R>>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, xref)
+    return bytes(out)
+
+
 def inputs():
     yield "jpeg-quality-in-zigzag-order.jpg", quality_75()
     # Fill bytes before the frame marker: FF FF FF C0 is one SOF0 segment.
@@ -79,6 +124,39 @@ def inputs():
     for _ in range(100):
         inner = box(b"moov", inner)
     yield "mp4-moov-nested-100-deep.mp4", box(b"ftyp", b"isom\0\0\0\0") + inner
+    # ID3v2.4 with an extended header (12 bytes with a CRC), which was read as a frame header.
+    extended = syncsafe(12) + b"\x01\x20\x05" + bytes([0x0A, 0x3B, 0x11, 0x5C, 0x07])
+    body = b"".join(id3_frame(4, fid, b"\x03" + text.encode()) for fid, text in [
+        (b"TIT2", "One Second of Silence"), (b"TPE1", "Sample Artist"), (b"TALB", "Test Tones"),
+        (b"TDRC", "2024"), (b"TSSE", "encoder 1.0")])
+    yield "id3-v24-extended-header-skipped.mp3", id3_tag(4, 0x40, extended + body)
+    # ID3v2.3 unsynchronised: the 0x00 after FF in each big-endian mark shifted the UTF-16 text.
+    body = b"".join(id3_frame(3, fid, b"\x01" + text.encode("utf-16-be").join([b"\xfe\xff", b"\0\0"]))
+                    for fid, text in [(b"TIT2", "My babe just cares for me"),
+                                      (b"TPE1", "Sample Singer"), (b"TALB", "Sample Album \u00ff")])
+    yield "id3-v23-unsynchronisation-undone.mp3", id3_tag(3, 0x80, unsynchronise(body))
+    # ID3v2.4 whose first frame is an empty TENC: the walk stopped there.
+    body = id3_frame(4, b"TENC", b"") + b"".join(
+        id3_frame(4, fid, b"\x01" + text.encode("utf-16") + b"\0\0") for fid, text in [
+            (b"TIT2", "Sample Title"), (b"TPE1", "Sample Artist"), (b"TALB", "Sample Album"),
+            (b"TCOM", "Sample Composer")])
+    yield "id3-v24-empty-frame-skipped.mp3", id3_tag(4, 0, body)
+    # Information strings in UTF-16BE with a byte-order mark, raw (as office suites and image
+    # tools write them) and as octal escapes (as hyperref writes them).
+    utf16 = lambda text: pdf_escape("\ufeff{}".format(text).encode("utf-16-be"))
+    yield "pdf-info-utf16-with-byte-order-mark.pdf", pdf_with_info(
+        b"<</Title (" + utf16("Quarterly figures (draft) \u2013 \u00e9t\u00e9 \U0001F4C8") + b")"
+        b"/Author (" + utf16("Z\u00fcrich Office") + b")/Producer (" + utf16("Sample Writer 16.0") + b")>>")
+    octal = lambda text: b"".join(b"\\%03o" % b for b in "\ufeff{}".format(text).encode("utf-16-be"))
+    yield "pdf-info-octal-escaped-utf16.pdf", pdf_with_info(
+        b"<</Title (" + octal("The Title") + b")/Author (" + octal("J\u00fcrgen M\u00fcller") + b")"
+        b"/Creator (LaTeX with hyperref)/Producer (pdfTeX-1.40.25)/CreationDate (D:20240131120000Z)>>")
+    # Escapes and a line continuation; an unmarked string that is not UTF-8 is PDFDocEncoding.
+    yield "pdf-info-escapes-and-pdfdoc.pdf", pdf_with_info(
+        b"<</Title (Line one\\nLine two\\t\\(tabbed\\) back\\\\slash \\101\\102C)"
+        b"/Subject (a long subject \\\r\ncontinued here)"
+        b"/Keywords (\x93nal \x8dquotes\x8e \\200 \xa0 5)"
+        b"/Author (\xef\xbb\xbfRen\xc3\xa9e)>>")
 
 
 def main():
