@@ -170,6 +170,7 @@ EXT_V4 = syncsafe(6) + b"\x01\x00"  # its size counts the size field
                      {"title": "My babe", "artist": "\u00ff\x00x", "album": "\u00ffa"},
                      id="v24-unsync-flagged-frames"),
         pytest.param(3, 0x40, EXT_V3 + V3, BOTH, id="v23-extended"),
+        pytest.param(3, 0x40, V3, BOTH, id="v23-extended-flag-without-header"),
         pytest.param(3, 0x40, struct.pack(">IHII", 10, 0x8000, 0, 0xFFFF_FFFF) + V3, BOTH,
                      id="v23-extended-crc"),
         pytest.param(3, 0xC0, unsynchronise(struct.pack(">IHII", 10, 0x8000, 0, 0xFF) + V3), BOTH,

@@ -151,6 +151,12 @@ std::optional<std::uint64_t> first_frame(FrameArea& area, std::uint8_t major, st
     if ((flags & 0x40) == 0 || (major != 3 && major != 4)) return 0;
     const ByteView field = area.at(0, 4);
     if (field.size() < 4) return std::nullopt;
+    // Some writers set the flag without writing the header. An extended header is a few bytes
+    // long, so a size that reads as a frame ID (four capitals or digits) is the first frame.
+    const auto id_char = [](std::uint8_t b) {
+        return (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9');
+    };
+    if (std::all_of(field.begin(), field.end(), id_char)) return 0;
     if (major == 3) return 4 + std::uint64_t{load_u32be(field.data())};
     const std::uint32_t size = syncsafe(field.data());
     if (size < 4) return std::nullopt;
