@@ -166,7 +166,7 @@ V3, V4 = (frame(major, b"TIT2", TITLE) + frame(major, b"TPE1", ARTIST) for major
         # v2.3: the size leaves out its own 4 bytes, and unsynchronisation covers the header.
         pytest.param(3, 0xC0, unsynchronise(struct.pack(">IHII", 10, 0x8000, 0, 0xFF) + V3), BOTH,
                      id="v23-extended-unsync"),
-        pytest.param(3, 0x40, V3, BOTH, id="v23-extended-flag-without-header"),
+        pytest.param(3, 0xC0, unsynchronise(V3), BOTH, id="v23-extended-flag-without-header"),
         pytest.param(3, 0x40, struct.pack(">I", len(V3) + 1) + V3, {}, id="v23-extended-too-long"),
         pytest.param(4, 0x40, syncsafe(3) + V4, {}, id="v24-extended-too-short"),
         # In v2.2 the bit means compression: there is no extended header to skip.

@@ -102,17 +102,24 @@ public:
         : in_(in), raw_size_(raw_size), unsync_(unsync) {}
 
     // The n bytes at p, fewer at the end of the area; valid until the next call. When
-    // unsynchronised, p must not lie before the end of the previous view.
+    // unsynchronised, p must not lie before the start of the previous view.
     ByteView at(std::uint64_t p, std::size_t n) {
         if (!unsync_) {
             if (p >= raw_size_) return {};
             return in_.at(kTagHeader + p,
                           static_cast<std::size_t>(std::min<std::uint64_t>(n, raw_size_ - p)));
         }
-        if (p < pos_ || !advance(p - pos_, nullptr)) return {};
-        kept_.clear();
-        advance(n, &kept_);
-        return as_bytes(kept_);
+        // kept_ holds the area's bytes [kept_at_, pos_).
+        if (p < kept_at_) return {};
+        if (p < pos_) {
+            kept_.erase(0, static_cast<std::size_t>(p - kept_at_));
+        } else {
+            kept_.clear();
+            if (!advance(p - pos_, nullptr)) return {};
+        }
+        kept_at_ = p;
+        if (kept_.size() < n) advance(n - kept_.size(), &kept_);
+        return as_bytes(kept_).first(std::min(n, kept_.size()));
     }
 
 private:
@@ -139,6 +146,7 @@ private:
     const bool unsync_;
     std::uint64_t raw_ = 0;  // where reading stands in the input's bytes
     std::uint64_t pos_ = 0;  // and in the area's
+    std::uint64_t kept_at_ = 0;
     bool after_ff_ = false;
     std::string kept_;
 };
