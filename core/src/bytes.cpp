@@ -1,5 +1,6 @@
 #include "vorandix/bytes.hpp"
 
+#include <array>
 #include <cmath>
 
 namespace vorandix {
@@ -107,6 +108,67 @@ std::string latin1_to_utf8(ByteView bytes) {
     std::string out;
     out.reserve(bytes.size());
     for (std::uint8_t b : bytes) append_utf8(out, b);
+    return out;
+}
+
+std::string utf16_to_utf8(ByteView bytes, bool big_endian, OddByte odd) {
+    const auto unit = [&](std::size_t i) -> char32_t {
+        const std::uint8_t* p = bytes.data() + 2 * i;
+        return big_endian ? load_u16be(p) : load_u16le(p);
+    };
+    std::string out;
+    out.reserve(bytes.size());
+    const std::size_t units = bytes.size() / 2;
+    for (std::size_t i = 0; i < units; ++i) {
+        const char32_t u = unit(i);
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
+            const char32_t low = unit(i + 1);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+                ++i;
+                continue;
+            }
+        }
+        append_utf8(out, u >= 0xD800 && u <= 0xDFFF ? char32_t{0xFFFD} : u);
+    }
+    if (bytes.size() % 2 != 0 && odd == OddByte::Replace) out.append(kReplacement);
+    return out;
+}
+
+namespace {
+
+struct PdfDocByte {
+    std::uint8_t byte;
+    char16_t code_point;
+};
+
+// PDFDocEncoding where it differs from ISO-8859-1 (ISO 32000-1 Annex D.2). U+FFFD stands for
+// the bytes the encoding leaves undefined.
+constexpr PdfDocByte kPdfDocDifferences[] = {
+    {0x18, 0x02D8}, {0x19, 0x02C7}, {0x1A, 0x02C6}, {0x1B, 0x02D9}, {0x1C, 0x02DD}, {0x1D, 0x02DB},
+    {0x1E, 0x02DA}, {0x1F, 0x02DC}, {0x7F, 0xFFFD}, {0x80, 0x2022}, {0x81, 0x2020}, {0x82, 0x2021},
+    {0x83, 0x2026}, {0x84, 0x2014}, {0x85, 0x2013}, {0x86, 0x0192}, {0x87, 0x2044}, {0x88, 0x2039},
+    {0x89, 0x203A}, {0x8A, 0x2212}, {0x8B, 0x2030}, {0x8C, 0x201E}, {0x8D, 0x201C}, {0x8E, 0x201D},
+    {0x8F, 0x2018}, {0x90, 0x2019}, {0x91, 0x201A}, {0x92, 0x2122}, {0x93, 0xFB01}, {0x94, 0xFB02},
+    {0x95, 0x0141}, {0x96, 0x0152}, {0x97, 0x0160}, {0x98, 0x0178}, {0x99, 0x017D}, {0x9A, 0x0131},
+    {0x9B, 0x0142}, {0x9C, 0x0153}, {0x9D, 0x0161}, {0x9E, 0x017E}, {0x9F, 0xFFFD}, {0xA0, 0x20AC},
+    {0xAD, 0xFFFD},
+};
+
+constexpr std::array<char16_t, 256> pdfdoc_table() {
+    std::array<char16_t, 256> table{};
+    for (std::size_t b = 0; b < table.size(); ++b) table[b] = static_cast<char16_t>(b);
+    for (const PdfDocByte& row : kPdfDocDifferences) table[row.byte] = row.code_point;
+    return table;
+}
+constexpr std::array<char16_t, 256> kPdfDoc = pdfdoc_table();
+
+}  // namespace
+
+std::string pdfdoc_to_utf8(ByteView bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (std::uint8_t b : bytes) append_utf8(out, kPdfDoc[b]);
     return out;
 }
 

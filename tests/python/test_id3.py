@@ -13,11 +13,11 @@ def syncsafe(n: int) -> bytes:
     return bytes([(n >> 21) & 0x7F, (n >> 14) & 0x7F, (n >> 7) & 0x7F, n & 0x7F])
 
 
-def frame(major: int, fid: bytes, data: bytes) -> bytes:
+def frame(major: int, fid: bytes, data: bytes, format_flags: int = 0) -> bytes:
     if major == 2:
         return fid + struct.pack(">I", len(data))[1:] + data
     size = struct.pack(">I", len(data)) if major == 3 else syncsafe(len(data))
-    return fid + size + b"\x00\x00" + data
+    return fid + size + bytes([0, format_flags]) + data
 
 
 def tag(major: int, frames: bytes, size=None, flags=0, revision=0) -> bytes:
@@ -116,7 +116,7 @@ def test_frame_sizes_follow_the_version():
     "frames, expected",
     [
         pytest.param(frame(3, b"TIT2", b"\x00a") + frame(3, b"TALB", b"") + frame(3, b"TPE1", b"\x00b"),
-                     {"title": "a"}, id="size-0-frame-ends-walk"),
+                     {"title": "a", "artist": "b"}, id="size-0-frame-skipped"),
         pytest.param(frame(3, b"TIT2", b"\x00a") + bytes(30) + frame(3, b"TPE1", b"\x00b"),
                      {"title": "a"}, id="padding-ends-walk"),
         # The padding test looks at the ID only: a frame of ID 00 00 00 01 is a frame.
@@ -140,6 +140,42 @@ def test_frames_are_cut_to_the_tag_and_to_the_input():
     # The tag claims more than the input holds: the last frame is read as far as it goes.
     assert parse_bytes(tag(3, body[:-3], size=1000))["id3"]["frames"] == {
         "title": "abcdef", "artist": "art"}
+
+
+def unsynchronise(data: bytes) -> bytes:
+    return data.replace(b"\xff", b"\xff\x00")  # more 0x00 than needed: all must go
+
+
+TITLE, ARTIST = b"\x01" + "My babe".encode("utf-16"), b"\x00\xffes"  # both hold 0xFF
+BOTH = {"title": "My babe", "artist": "\u00ffes"}
+V2 = frame(2, b"TT2", TITLE) + frame(2, b"TP1", ARTIST)
+V3, V4 = (frame(major, b"TIT2", TITLE) + frame(major, b"TPE1", ARTIST) for major in (3, 4))
+
+
+@pytest.mark.parametrize(
+    "major, flags, body, expected",
+    [
+        pytest.param(2, 0x80, unsynchronise(V2), BOTH, id="v22-unsync"),
+        pytest.param(4, 0x80, frame(4, b"TIT2", unsynchronise(TITLE))
+                     + frame(4, b"TPE1", unsynchronise(ARTIST)), BOTH, id="v24-unsync-every-frame"),
+        # Only flagged frames (0x02); 0x01 puts the data length first.
+        pytest.param(4, 0, frame(4, b"TIT2", syncsafe(len(TITLE)) + unsynchronise(TITLE), 0x03)
+                     + frame(4, b"TPE1", b"\x00\xff\x00x") + frame(4, b"TALB", b"\x00\xff\x00a", 0x02),
+                     {"title": "My babe", "artist": "\u00ff\x00x", "album": "\u00ffa"},
+                     id="v24-unsync-flagged-frames"),
+        # v2.3: the size leaves out its own 4 bytes, and unsynchronisation covers the header.
+        pytest.param(3, 0xC0, unsynchronise(struct.pack(">IHII", 10, 0x8000, 0, 0xFF) + V3), BOTH,
+                     id="v23-extended-unsync"),
+        pytest.param(3, 0xC0, unsynchronise(V3), BOTH, id="v23-extended-flag-without-header"),
+        pytest.param(3, 0x40, struct.pack(">I", len(V3) + 1) + V3, {}, id="v23-extended-too-long"),
+        pytest.param(4, 0x40, syncsafe(3) + V4, {}, id="v24-extended-too-short"),
+        # In v2.2 the bit means compression: there is no extended header to skip.
+        pytest.param(2, 0x40, V2, BOTH, id="v22-compression-bit"),
+    ],
+)
+def test_tag_features(major, flags, body, expected):
+    data = tag(major, body, flags=flags) + b"\xff\xfb audio"
+    assert parse_bytes(data)["id3"].get("frames", {}) == expected
 
 
 @pytest.mark.parametrize(

@@ -6,6 +6,7 @@ them too. Run from anywhere: python tests/regressions/make_inputs.py
 """
 
 import pathlib
+import re
 import struct
 import zlib
 
@@ -53,6 +54,31 @@ def quality_75():
     return b"\xff\xd8" + segment(0xDB, b"\0" + table) + frame() + b"\xff\xd9"
 
 
+def syncsafe(n):
+    return bytes([(n >> 21) & 0x7F, (n >> 14) & 0x7F, (n >> 7) & 0x7F, n & 0x7F])
+
+
+def id3(major, flags, frames, head=b"", unsync=False):
+    """An ID3v2 tag: `head`, then (id, data) frames and padding; the audio's first bytes after it."""
+    size = syncsafe if major == 4 else lambda n: struct.pack(">I", n)
+    body = head + b"".join(fid + size(len(data)) + b"\0\0" + data for fid, data in frames)
+    if unsync:  # a 0x00 after each 0xFF followed by 0x00, by 0xE0 or more, or by nothing
+        body = re.sub(rb"\xff(?=[\x00\xe0-\xff]|\Z)", b"\xff\x00", body)
+    body += bytes(64)
+    return b"ID3" + bytes([major, 0, flags]) + syncsafe(len(body)) + body + b"\xff\xfb\x90\x64" + bytes(60)
+
+
+def pdf_with_info(info):
+    """A one-page PDF with a cross-reference table, whose information dictionary is `info`."""
+    out, offsets = b"%PDF-1.5\n%\xe2\xe3\xcf\xd3\n", []
+    for number, body in enumerate([b"<</Type/Catalog/Pages 2 0 R>>", b"<</Type/Pages/Kids[3 0 R]/Count 1>>",
+                                   b"<</Type/Page/Parent 2 0 R/MediaBox[0 0 200 200]>>", info], 1):
+        offsets.append(len(out))
+        out += b"%d 0 obj\n%s\nendobj\n" % (number, body)
+    xref = b"xref\n0 5\n0000000000 65535 f \n" + b"".join(b"%010d 00000 n \n" % o for o in offsets)
+    return out + xref + b"trailer\n<</Size 5/Root 1 0 R/Info 4 0 R>>\nstartxref\n%d\n%%%%EOF\n" % len(out)
+
+
 def inputs():
     yield "jpeg-quality-in-zigzag-order.jpg", quality_75()
     # Fill bytes before the frame marker: FF FF FF C0 is one SOF0 segment.
@@ -79,7 +105,34 @@ def inputs():
     for _ in range(100):
         inner = box(b"moov", inner)
     yield "mp4-moov-nested-100-deep.mp4", box(b"ftyp", b"isom\0\0\0\0") + inner
-
+    # ID3v2.4 with an extended header (12 bytes with a CRC), which was read as a frame header.
+    texts = [(b"TIT2", "One Second of Silence"), (b"TPE1", "Sample Artist"), (b"TALB", "Test Tones"),
+             (b"TDRC", "2024"), (b"TSSE", "encoder 1.0")]
+    yield "id3-v24-extended-header-skipped.mp3", id3(4, 0x40, [(f, b"\x03" + t.encode()) for f, t in texts],
+                                                     head=syncsafe(12) + bytes.fromhex("0120050a3b115c07"))
+    # ID3v2.3 unsynchronised: the 0x00 after FF in each big-endian mark shifted the UTF-16 text.
+    texts = [(b"TIT2", "My babe just cares for me"), (b"TPE1", "Sample Singer"), (b"TALB", "Sample Album \u00ff")]
+    yield "id3-v23-unsynchronisation-undone.mp3", id3(
+        3, 0x80, [(f, b"\x01\xfe\xff" + t.encode("utf-16-be") + b"\0\0") for f, t in texts], unsync=True)
+    # ID3v2.4 whose first frame is an empty TENC: the walk stopped there.
+    texts = [(b"TIT2", "Sample Title"), (b"TPE1", "Sample Artist"), (b"TALB", "Sample Album"), (b"TCOM", "Sample Composer")]
+    yield "id3-v24-empty-frame-skipped.mp3", id3(
+        4, 0, [(b"TENC", b"")] + [(f, b"\x01" + t.encode("utf-16") + b"\0\0") for f, t in texts])
+    # Information strings in UTF-16BE with a byte-order mark, raw (as office suites and image
+    # tools write them) and as octal escapes (as hyperref writes them).
+    utf16 = lambda text: re.sub(rb"([()\\])", rb"\\\1", "\ufeff{}".format(text).encode("utf-16-be"))
+    yield "pdf-info-utf16-with-byte-order-mark.pdf", pdf_with_info(
+        b"<</Title (" + utf16("Quarterly figures (draft) \u2013 \u00e9t\u00e9 \U0001F4C8") + b")"
+        b"/Author (" + utf16("Z\u00fcrich Office") + b")/Producer (" + utf16("Sample Writer 16.0") + b")>>")
+    octal = lambda text: b"".join(b"\\%03o" % b for b in "\ufeff{}".format(text).encode("utf-16-be"))
+    yield "pdf-info-octal-escaped-utf16.pdf", pdf_with_info(
+        b"<</Title (" + octal("The Title") + b")/Author (" + octal("J\u00fcrgen M\u00fcller") + b")"
+        b"/Creator (LaTeX with hyperref)/Producer (pdfTeX-1.40.25)/CreationDate (D:20240131120000Z)>>")
+    # Escapes and a line continuation; an unmarked string that is not UTF-8 is PDFDocEncoding.
+    yield "pdf-info-escapes-and-pdfdoc.pdf", pdf_with_info(
+        b"<</Title (Line one\\nLine two\\t\\(tabbed\\) back\\\\slash \\101\\102C)"
+        b"/Subject (a long subject \\\r\ncontinued here)/Keywords (\x93nal \x8dquotes\x8e \\200 \xa0 5)"
+        b"/Author (\xef\xbb\xbfRen\xc3\xa9e)>>")
 
 def exif_inputs():
     # Container structures exiv2 parsed on its own before it found the EXIF block, or not.

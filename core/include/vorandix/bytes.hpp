@@ -127,6 +127,19 @@ bool utf8_valid(ByteView bytes);
 // Each byte becomes the code point of the same value (ISO-8859-1).
 std::string latin1_to_utf8(ByteView bytes);
 
+// What a UTF-16 decoder does with a last byte that does not complete a 16-bit unit.
+enum class OddByte { Drop, Replace };
+
+// Decodes UTF-16 in the given byte order: surrogate pairs are joined, each unpaired half
+// becomes U+FFFD, and an odd last byte is dropped or becomes U+FFFD as `odd` says. A byte-order
+// mark is not looked for: it decodes as U+FEFF like any other unit.
+std::string utf16_to_utf8(ByteView bytes, bool big_endian, OddByte odd);
+
+// Decodes PDFDocEncoding, the single-byte encoding of PDF text strings without a byte-order
+// mark: ISO-8859-1 except for a few dozen bytes (typographic marks and accents), and U+FFFD for
+// the three bytes it leaves undefined.
+std::string pdfdoc_to_utf8(ByteView bytes);
+
 // round(x * 1000) / 1000 with halves away from zero, the rule for every derived decimal.
 double round3(double x);
 

@@ -128,18 +128,37 @@ bool pdf_whitespace(std::uint8_t b) {
     return b == 0x09 || b == 0x0A || b == 0x0C || b == 0x0D || b == 0x20;
 }
 
-// Collects the bytes of a literal string fed to it piece by piece after its "(". Balanced
-// parentheses are kept and a backslash takes the next byte as it is; a string never closed
-// runs to the end of the input, and a backslash as its last byte is dropped.
+// Collects the bytes of a literal string fed to it piece by piece after its "(", undoing its
+// escapes: \n \r \t \b \f, \( \) \\, one to three octal digits (high-order overflow
+// ignored), and a backslash before a line end drops both. Any other escaped byte stands for
+// itself. Balanced parentheses are kept; a string never closed runs to the end of the input, and
+// a backslash as its last byte is dropped. An escape may be split between two pieces.
 class LiteralString {
 public:
     // Returns true once the closing parenthesis has been seen.
     bool feed(ByteView bytes) {
         std::size_t pos = 0;
         while (pos < bytes.size()) {
-            if (escaped_) {
-                out_.push_back(static_cast<char>(bytes[pos++]));
-                escaped_ = false;
+            const std::uint8_t b = bytes[pos];
+            if (state_ == State::Escape) {
+                ++pos;
+                escape(b);
+                continue;
+            }
+            if (state_ == State::Octal) {
+                if (b < '0' || b > '7') {
+                    end_octal();  // b is looked at again as an ordinary byte
+                    continue;
+                }
+                ++pos;
+                octal_ = octal_ * 8 + (b - '0');
+                if (++digits_ == 3) end_octal();
+                continue;
+            }
+            if (state_ == State::AfterCr) {
+                // CR LF is one line end: both go with the backslash.
+                state_ = State::Normal;
+                if (b == '\n') ++pos;
                 continue;
             }
             // Copy the run of ordinary bytes in one go.
@@ -150,11 +169,11 @@ public:
             }
             out_.append(reinterpret_cast<const char*>(bytes.data()) + pos, run - pos);
             if (run == bytes.size()) break;
-            const std::uint8_t b = bytes[run];
+            const std::uint8_t c = bytes[run];
             pos = run + 1;
-            if (b == '\\') {
-                escaped_ = true;
-            } else if (b == '(') {
+            if (c == '\\') {
+                state_ = State::Escape;
+            } else if (c == '(') {
                 ++depth_;
                 out_.push_back('(');
             } else if (--depth_ == 0) {
@@ -165,13 +184,71 @@ public:
         }
         return false;
     }
-    const std::string& bytes() const { return out_; }
+
+    // The unescaped bytes, once the string has ended or the input has.
+    const std::string& bytes() {
+        if (state_ == State::Octal) end_octal();
+        return out_;
+    }
 
 private:
+    enum class State { Normal, Escape, Octal, AfterCr };
+
+    void escape(std::uint8_t b) {
+        state_ = State::Normal;
+        switch (b) {
+            case 'n':
+                out_.push_back('\n');
+                break;
+            case 'r':
+                out_.push_back('\r');
+                break;
+            case 't':
+                out_.push_back('\t');
+                break;
+            case 'b':
+                out_.push_back('\b');
+                break;
+            case 'f':
+                out_.push_back('\f');
+                break;
+            case '\n':
+                break;
+            case '\r':
+                state_ = State::AfterCr;
+                break;
+            default:
+                if (b >= '0' && b <= '7') {
+                    state_ = State::Octal;
+                    octal_ = b - '0';
+                    digits_ = 1;
+                } else {
+                    out_.push_back(static_cast<char>(b));
+                }
+        }
+    }
+    void end_octal() {
+        out_.push_back(static_cast<char>(octal_ & 0xFF));
+        state_ = State::Normal;
+    }
+
     std::string out_;
     std::uint64_t depth_ = 1;
-    bool escaped_ = false;
+    State state_ = State::Normal;
+    unsigned octal_ = 0;
+    int digits_ = 0;
 };
+
+// A text string's bytes as text (ISO 32000-2 7.9.2.2): UTF-16BE after the mark FE FF, UTF-8
+// after EF BB BF. Unmarked bytes that are valid UTF-8 are taken as UTF-8, since producers write
+// it there; any others are PDFDocEncoding.
+std::string text_string(const std::string& bytes) {
+    const ByteView b = as_bytes(bytes);
+    if (has_at(b, 0, "\xFE\xFF")) return utf16_to_utf8(b.subspan(2), true, OddByte::Replace);
+    if (has_at(b, 0, "\xEF\xBB\xBF")) return utf8_lossy(b.subspan(3));
+    if (utf8_valid(b)) return bytes;
+    return pdfdoc_to_utf8(b);
+}
 
 // The literal string after the name that ends at `pos`, if whitespace and then "(" follow.
 std::optional<std::string> info_value(Input& in, std::uint64_t pos) {
@@ -193,7 +270,7 @@ std::optional<std::string> info_value(Input& in, std::uint64_t pos) {
         if (piece.empty() || text.feed(piece)) break;
         pos += piece.size();
     }
-    return utf8_lossy(text.bytes());
+    return text_string(text.bytes());
 }
 
 // Only the first occurrence of each name is looked at: if a hex string or a reference follows
