@@ -216,7 +216,10 @@ ExtractResult extract(Input& in, Section section) {
         // An empty frame (some writers leave TENC empty) holds nothing: the next header
         // follows it.
         if (key && size > 0) {
-            ByteView data = area.at(data_start, static_cast<std::size_t>(size));
+            // No more of a frame than the section's text may take is read.
+            const bool whole = size <= in.text_room();
+            ByteView data = area.at(
+                data_start, static_cast<std::size_t>(std::min<std::uint64_t>(size, in.text_room())));
             if (data.empty()) break;  // the input ended early
             std::string resynced;
             if (major == 4 && (unsync || (format & 0x02) != 0)) {
@@ -228,7 +231,10 @@ ExtractResult extract(Input& in, Section section) {
                 data = as_bytes(resynced);
             }
             if (!data.empty()) {
-                if (auto text = decode_text(data)) frames.insert_string(key, std::move(*text));
+                if (auto text = decode_text(data)) {
+                    frames.insert_string(
+                        key, in.keep_text(std::string("frames.") + key, std::move(*text), whole));
+                }
             }
         }
         // Step by the declared size: a frame cut by the end leaves nothing after it.

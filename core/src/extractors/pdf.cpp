@@ -185,6 +185,8 @@ public:
         return false;
     }
 
+    std::size_t size() const { return out_.size(); }
+
     // The unescaped bytes, once the string has ended or the input has.
     const std::string& bytes() {
         if (state_ == State::Octal) end_octal();
@@ -250,27 +252,34 @@ std::string text_string(const std::string& bytes) {
     return pdfdoc_to_utf8(b);
 }
 
-// The literal string after the name that ends at `pos`, if whitespace and then "(" follow.
-std::optional<std::string> info_value(Input& in, std::uint64_t pos) {
+// The literal string after the name that ends at `pos`, if whitespace and then "(" follow,
+// kept in `info` under `key`. No more of it is read than the section's text may take.
+void info_value(Input& in, std::uint64_t pos, const char* key, MetaObject& info) {
     for (;;) {
         const ByteView piece = in.at(pos, kBlock);
         std::size_t i = 0;
         while (i < piece.size() && pdf_whitespace(piece[i])) ++i;
         if (i < piece.size()) {
-            if (piece[i] != '(') return std::nullopt;
+            if (piece[i] != '(') return;
             pos += i + 1;
             break;
         }
-        if (piece.empty()) return std::nullopt;
+        if (piece.empty()) return;
         pos += piece.size();
     }
     LiteralString text;
+    bool whole = true;
     for (;;) {
         const ByteView piece = in.at(pos, kBlock);
         if (piece.empty() || text.feed(piece)) break;
         pos += piece.size();
+        if (text.size() > in.text_room()) {
+            whole = false;
+            break;
+        }
     }
-    return text_string(text.bytes());
+    info.insert_string(key, in.keep_text(std::string("info.") + key, text_string(text.bytes()),
+                                         whole));
 }
 
 // Only the first occurrence of each name is looked at: if a hex string or a reference follows
@@ -279,8 +288,7 @@ MetaObject information(Input& in, const Findings& found) {
     MetaObject info;
     for (std::size_t i = 0; i < kNames.size(); ++i) {
         if (kNames[i].role != Role::Info || found.first_at[i] == kNotFound) continue;
-        auto value = info_value(in, found.first_at[i] + kNames[i].text.size());
-        if (value) info.insert_string(kNames[i].info_key, std::move(*value));
+        info_value(in, found.first_at[i] + kNames[i].text.size(), kNames[i].info_key, info);
     }
     return info;
 }
