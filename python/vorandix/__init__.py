@@ -17,12 +17,15 @@ file object with ``read`` and ``seek``.
 from __future__ import annotations
 
 import os
-from typing import Any, BinaryIO, Union
+TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing at start-up
 
 from _vorandix import __version__, parse, parse_bytes
 
 from vorandix import _batch
 from vorandix._scan import ERROR_KINDS, scan
+
+if TYPE_CHECKING:
+    from typing import Any, BinaryIO, Union
 
 __all__ = ["parse", "parse_bytes", "parse_file", "scan", "ERROR_KINDS", "__version__"]
 

@@ -10,12 +10,18 @@ from __future__ import annotations
 import errno
 import os
 import stat
-from typing import Any, Iterable, Iterator, Union
+TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing at start-up
 
 from vorandix import _batch
 
-StrOrBytesPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-Record = dict[str, Any]
+if TYPE_CHECKING:
+    from typing import Any, Iterable, Iterator, Union
+
+    StrOrBytesPath = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+    Record = dict[str, Any]
+    # What the walk hands the batch: (record, None) for a record made here, (path, fs bytes)
+    # for a file the engine is to describe.
+    Task = tuple[Union[Record, str], Union[bytes, None]]
 
 #: The kinds of ``record["error"]["kind"]``, for files that could not be described.
 ERROR_KINDS = ("not_found", "permission", "not_a_regular_file", "is_a_directory", "io")
@@ -71,11 +77,6 @@ def _listing(path: str) -> Iterator[os.DirEntry[str]]:
         entries = list(it)
     entries.sort(key=_name_key)
     return iter(entries)
-
-
-# What the walk hands the batch: (record, None) for a record made here, (path, fs bytes) for a
-# file the engine is to describe.
-Task = tuple[Union[Record, str], Union[bytes, None]]
 
 
 def _file(path: str) -> Task:
@@ -183,13 +184,16 @@ def _worker_count(jobs: int | None) -> int:
     return 0 if jobs == 1 else jobs
 
 
-def _records(batch: _batch.Batch) -> Iterator[Record]:
+def _records(batch: _batch.Batch) -> Iterator[Any]:
+    """Records from the batch; in its JSON form, (path, report's JSON text) for a file described."""
     try:
         for tag, value in batch:
             if value is None:
                 yield tag
             elif type(value) is dict:
                 yield {"path": tag, **value}
+            elif type(value) is bytes:
+                yield tag, value
             else:
                 code, message = value
                 yield _error(tag, error_kind(code), message)
@@ -229,7 +233,31 @@ def scan(
     Ctrl-C (or any exception while waiting) stops the workers before it propagates; closing the
     iterator early stops them too.
     """
+    return _records(_start(inputs, jobs, recursive, follow_symlinks, hash, json=False))
+
+
+def scan_json(
+    inputs: StrOrBytesPath | Iterable[StrOrBytesPath],
+    *,
+    jobs: int | None = None,
+    recursive: bool = True,
+    follow_symlinks: bool = False,
+    hash: bool = True,
+) -> Iterator[Record | tuple[str, bytes]]:
+    """scan() for the command: a file described comes as (path, its report's JSON text), the
+    text written by the worker that read the file, as json.dumps(report, ensure_ascii=False)
+    would write it; records made without reading a file come as dicts."""
+    return _records(_start(inputs, jobs, recursive, follow_symlinks, hash, json=True))
+
+
+def _start(
+    inputs: StrOrBytesPath | Iterable[StrOrBytesPath],
+    jobs: int | None,
+    recursive: bool,
+    follow_symlinks: bool,
+    hash: bool,
+    json: bool,
+) -> _batch.Batch:
     workers = _worker_count(jobs)
     walk = _Walk(recursive=bool(recursive), follow_symlinks=bool(follow_symlinks))
-    batch = _batch.Batch(walk.inputs(_as_inputs(inputs)), workers, bool(hash))
-    return _records(batch)
+    return _batch.Batch(walk.inputs(_as_inputs(inputs)), workers, bool(hash), json)
