@@ -85,13 +85,12 @@ def _file(path: str) -> Task:
 
 class _Walk:
     """The tasks for a sequence of inputs, walked depth first, each folder's entries in the byte
-    order of their names. Each folder is walked once: a folder met again (a link, a bind mount)
-    is skipped, which also ends every loop."""
+    order of their names. A folder that is already being walked further up (a link back to an
+    ancestor, a bind mount of one) is not entered again, which ends every loop."""
 
     def __init__(self, recursive: bool, follow_symlinks: bool) -> None:
         self.recursive = recursive
         self.follow_symlinks = follow_symlinks
-        self.seen: set[tuple[int, int]] = set()
 
     def inputs(self, inputs: Iterable[StrOrBytesPath]) -> Iterator[Task]:
         for item in inputs:
@@ -114,30 +113,31 @@ class _Walk:
             else:
                 yield from self.folder(path, st)
 
-    def _enter(self, path: str, st: os.stat_result) -> Iterator[os.DirEntry[str]] | Task | None:
-        """The folder's entries; None when it was walked already; a task for a listing error."""
-        key = (st.st_dev, st.st_ino)
-        if key in self.seen:
-            return None
-        self.seen.add(key)
-        try:
-            return _listing(path)
-        except OSError as exc:
-            return _os_error(path, exc), None
-
-    def folder(self, top: str, st: os.stat_result) -> Iterator[Task]:
-        entered = self._enter(top, st)
-        if entered is None:
-            return
-        if isinstance(entered, tuple):
-            yield entered
-            return
+    def folder(self, top: str, top_st: os.stat_result) -> Iterator[Task]:
         # An explicit stack: a deep tree must not reach Python's recursion limit.
-        stack = [entered]
+        stack: list[tuple[Iterator[os.DirEntry[str]], tuple[int, int]]] = []
+        ancestors: set[tuple[int, int]] = set()
+
+        def enter(path: str, st: os.stat_result) -> Task | None:
+            key = (st.st_dev, st.st_ino)
+            if key in ancestors:
+                return None
+            try:
+                stack.append((_listing(path), key))
+            except OSError as exc:
+                return _os_error(path, exc), None
+            ancestors.add(key)
+            return None
+
+        failed = enter(top, top_st)
+        if failed:
+            yield failed
         while stack:
-            entry = next(stack[-1], None)
+            entries, key = stack[-1]
+            entry = next(entries, None)
             if entry is None:
                 stack.pop()
+                ancestors.discard(key)
                 continue
             path = entry.path
             try:
@@ -156,11 +156,9 @@ class _Walk:
             if stat.S_ISREG(st.st_mode):
                 yield _file(path)
             elif stat.S_ISDIR(st.st_mode):
-                entered = self._enter(path, st)
-                if isinstance(entered, tuple):
-                    yield entered
-                elif entered is not None:
-                    stack.append(entered)
+                failed = enter(path, st)
+                if failed:
+                    yield failed
             else:
                 yield _special(path, st.st_mode), None
 
@@ -216,8 +214,9 @@ def scan(
     lazily. A folder is walked depth first, each folder's entries in the byte order of their
     names; with ``recursive=False`` it gives an ``is_a_directory`` record instead. Symbolic
     links to files are described; links to folders met during the walk are followed only with
-    ``follow_symlinks=True``, and no folder is walked twice. Paths given in `inputs` are always
-    followed. FIFOs, sockets and devices are never opened.
+    ``follow_symlinks=True``, and never into a folder that is being walked further up, so links
+    cannot loop. Paths given in `inputs` are always followed. FIFOs, sockets and devices are
+    never opened.
 
     Each record is ``{"path": path, **report}``, the report as ``parse`` gives it, or
     ``{"path": path, "error": {"kind": kind, "message": text}}`` for a file that could not be
