@@ -14,6 +14,7 @@ from __future__ import annotations
 import argparse
 import io
 import json
+import json.encoder
 import os
 import re
 import sys
@@ -145,14 +146,19 @@ def _line(item: Any, indent: int | None) -> bytes:
     """The output for a record, or for (path, report's JSON text)."""
     if type(item) is tuple:
         path, report = item
-        head = json.dumps(_path_fields(path), ensure_ascii=False).encode("utf-8")
+        # What json.dumps writes for {"path": ..., **report}, without building the dict.
+        head = "".join(
+            f"{_quote(key)}: {_quote(value)}, " for key, value in _path_fields(path).items()
+        )
         if report == b"{}":
-            return head + b"\n"
-        return head[:-1] + b", " + report[1:] + b"\n"
+            return b"{" + head[:-2].encode("utf-8") + b"}\n"
+        return b"{" + head.encode("utf-8") + report[1:] + b"\n"
     fields = _path_fields(item["path"])
     record = {**fields, **{key: value for key, value in item.items() if key != "path"}}
     return json.dumps(record, ensure_ascii=False, indent=indent).encode("utf-8") + b"\n"
 
+
+_quote = json.encoder.encode_basestring  # json.dumps of a str with ensure_ascii=False
 
 _SIZE = re.compile(rb'"file": \{[^{}]*?"size_bytes": (\d+)')
 
