@@ -315,7 +315,10 @@ bool top_up(BatchObject* self) {
 
 PyObject* next_from_workers(BatchObject* self) {
     Pipeline* p = self->pipeline;
-    if (p->workers.empty()) {
+    if (!top_up(self)) return nullptr;
+    // The workers start with the first file to read, so a batch that never reads one (an
+    // empty folder, only records made by the caller) starts no thread.
+    if (p->workers.empty() && !p->pending.empty()) {
         p->owner = ::getpid();
         try {
             for (int i = 0; i < self->jobs; ++i) p->workers.emplace_back([p] { p->work(); });
@@ -325,7 +328,6 @@ PyObject* next_from_workers(BatchObject* self) {
             return nullptr;
         }
     }
-    if (!top_up(self)) return nullptr;
     if (p->head == p->tail) {
         shut_down(self);
         return nullptr;

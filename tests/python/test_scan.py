@@ -142,6 +142,10 @@ def test_closing_early_and_failing_inputs_stop_every_worker(tmp_path):
     assert native_threads() > threads
     it.close()
     assert native_threads() == threads
+    it = vorandix.scan(tmp_path, jobs=3)
+    next(it)
+    del it  # garbage collection closes it too
+    assert native_threads() == threads
 
     def inputs():
         yield tmp_path / "00"
