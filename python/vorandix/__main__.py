@@ -19,11 +19,11 @@ import os
 import re
 import sys
 import time
-TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing at start-up
 
 from vorandix import __version__, parse_file, scan
 from vorandix._scan import _as_inputs, _error, _os_error, _Walk, scan_json
 
+TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing at start-up
 if TYPE_CHECKING:
     from typing import IO, Any, Callable, Iterable, Iterator, Sequence
 
