@@ -91,6 +91,8 @@ def _names(stream: IO[bytes], separator: bytes) -> Iterator[bytes]:
 
 
 def _stdin_record(hash: bool) -> Record:
+    if sys.stdin is None:  # started with its standard input closed
+        return _error(STDIN, "not_found", "no standard input")
     stdin = sys.stdin.buffer
     try:
         if not stdin.seekable():
@@ -235,6 +237,8 @@ def _open_names(args: argparse.Namespace, fail: Callable[[str], None]) -> Iterab
         return ()
     separator = b"\0" if args.null else b"\n"
     if args.files_from == STDIN:
+        if sys.stdin is None:
+            fail("--files-from -: no standard input")
         return _names(sys.stdin.buffer, separator)
     try:
         stream = open(args.files_from, "rb")
