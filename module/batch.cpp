@@ -143,7 +143,7 @@ struct Pipeline {
     std::condition_variable work_ready;
     std::condition_variable result_ready;
     std::vector<Slot> ring;
-    std::uint64_t head = 0;
+    std::uint64_t head = 0;  // changed under the mutex: workers read it
     std::uint64_t tail = 0;
     std::deque<std::uint64_t> pending;  // sequence numbers no worker has taken yet
     bool closing = false;
@@ -170,12 +170,16 @@ struct Pipeline {
                 path = std::move(slot(seq).path);
             }
             Finished finished = finish(describe(path, run), json);
+            bool awaited;
             {
                 std::lock_guard lock(mutex);
                 slot(seq).finished.emplace(std::move(finished));
                 slot(seq).done = true;
+                // The caller waits for the oldest file only; waking it for any other would
+                // cost a context switch per small file for nothing.
+                awaited = seq == head;
             }
-            result_ready.notify_one();
+            if (awaited) result_ready.notify_one();
         }
     }
 };
@@ -353,7 +357,10 @@ PyObject* next_from_workers(BatchObject* self) {
     s.tag = nullptr;
     std::optional<Finished> finished = std::move(s.finished);
     s.finished.reset();
-    ++p->head;
+    {
+        std::lock_guard lock(p->mutex);
+        ++p->head;
+    }
     PyObject* result = pair(tag, finished ? finished_to_python(std::move(*finished))
                                           : Py_NewRef(Py_None));
     Py_DECREF(tag);
