@@ -30,7 +30,7 @@ from vorandix._optional import require
 if TYPE_CHECKING:
     import pyarrow
 
-__all__ = ["schema", "to_arrow", "from_arrow", "split_path", "SECTIONS"]
+__all__ = ["schema", "to_arrow", "from_arrow", "write_parquet", "split_path", "SECTIONS"]
 
 # The layout is declared in plain Python so that it can be read without pyarrow and also
 # drives the key check of to_arrow and the pruning of from_arrow. A declaration is one of:
@@ -325,6 +325,33 @@ def to_arrow(records: Iterable[dict]) -> "pyarrow.Table":
     columns = _columns(records)
     arrays = [pa.array(columns[f.name], type=f.type) for f in target]
     return pa.Table.from_arrays(arrays, schema=target)
+
+
+def write_parquet(
+    records: Iterable[dict], where: Any, *, rows_per_group: int = 1024, **options: Any
+) -> int:
+    """Write ``records`` to the Parquet file ``where`` (a path or a binary file object) as they
+    arrive, one row group of ``schema()`` per ``rows_per_group`` records, so that memory stays
+    flat over any number of records. ``options`` go to ``pyarrow.parquet.ParquetWriter`` (for
+    example ``compression="zstd"``). Returns the number of records written. When ``records``
+    raises part-way, the file is still closed with its footer and holds the row groups written
+    until then."""
+    if rows_per_group < 1:
+        raise ValueError("rows_per_group must be at least 1")
+    pq = require("pyarrow.parquet", "arrow", "vorandix.write_parquet")
+    count = 0
+    with pq.ParquetWriter(where, _schema(), **options) as writer:
+        batch: list[dict] = []
+        for record in records:
+            batch.append(record)
+            if len(batch) == rows_per_group:
+                writer.write_table(to_arrow(batch), row_group_size=rows_per_group)
+                count += len(batch)
+                batch = []
+        if batch:
+            writer.write_table(to_arrow(batch), row_group_size=rows_per_group)
+            count += len(batch)
+    return count
 
 
 def _prune(value: Any, decl: Decl) -> Any:
