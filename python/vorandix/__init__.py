@@ -1,6 +1,6 @@
 """Metadata extraction for any file type.
 
-A thin package around the ``_vorandix`` extension module::
+A package around the ``_vorandix`` extension module::
 
     >>> import vorandix
     >>> info = vorandix.parse("photo.jpg")
@@ -9,14 +9,55 @@ A thin package around the ``_vorandix`` extension module::
 
 ``parse(path)`` reads a file by path and ``parse_bytes(data)`` reads a ``bytes`` object; both
 return a plain ``dict`` with one section per recognised format and an ``errors`` list when a
-format reader failed.
+format reader failed. For collections, ``scan(inputs)`` walks files and folders and yields one
+record per file, describing several files at once; ``parse_file(fileobj)`` describes any binary
+file object with ``read`` and ``seek``.
 
 ``schema()``, ``to_arrow(records)`` and ``from_arrow(table)`` turn records into Arrow tables and
 back (``pip install 'vorandix[arrow]'``; see ``vorandix.arrow``).
 """
 
+from __future__ import annotations
+
+import os
+from typing import Any, BinaryIO, Union
+
 from _vorandix import __version__, parse, parse_bytes
 
+from vorandix import _batch
+from vorandix._scan import ERROR_KINDS, scan
 from vorandix.arrow import from_arrow, schema, to_arrow
 
-__all__ = ["parse", "parse_bytes", "schema", "to_arrow", "from_arrow", "__version__"]
+__all__ = [
+    "parse",
+    "parse_bytes",
+    "parse_file",
+    "scan",
+    "ERROR_KINDS",
+    "schema",
+    "to_arrow",
+    "from_arrow",
+    "__version__",
+]
+
+
+def parse_file(
+    fileobj: BinaryIO,
+    *,
+    name: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", None] = None,
+    hash: bool = True,
+) -> dict[str, Any]:
+    """Describe a binary file object: an open file, ``io.BytesIO``, an fsspec file.
+
+    The object needs ``read`` (``readinto`` is used when present) and ``seek``. Headers are read
+    by seeking and bounded reads, the digests in one streamed pass; the object's position is put
+    back afterwards. The result equals ``parse_bytes`` of the same content, plus the file section's
+    ``name`` and ``extension_claimed`` when `name` is given. ``hash=False`` leaves out the
+    whole-file pass as in ``scan``.
+
+    A read that fails with ``OSError`` or ``ValueError`` is reported inside the result like any
+    failing read. Other exceptions (``KeyboardInterrupt``, a text-mode file's ``TypeError``)
+    propagate, as do failures to seek to the end or back at the start, without which the object
+    cannot be described.
+    """
+    return _batch.parse_file(fileobj, name, bool(hash))

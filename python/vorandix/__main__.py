@@ -1,60 +1,261 @@
-"""Command line: ``python -m vorandix PATH...`` prints each file's metadata as JSON.
+"""The command ``vorandix [options] PATH...`` (also ``python -m vorandix``).
 
-One path prints one JSON object. Several paths print one JSON object per line, each with a
-"path" key naming its file. ``-`` reads standard input. A path that cannot be read is reported
-on standard error and skipped, and the exit status is then 1.
+Writes one JSON record per file, as ``vorandix.scan`` yields them, one per line (JSON Lines).
+A path that is not valid UTF-8 is shown with U+FFFD for its invalid bytes, and the record then
+also carries ``"path_bytes"``: the raw bytes in lower-case hex.
+
+Exit status: 0 when every file was described, 1 when any record carries a top-level "error" (a
+file that could not be described; a format reader's "errors" inside a described file do not
+count), 2 for usage errors, 130 after Ctrl-C.
 """
 
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import os
 import sys
-from typing import Sequence
+import threading
+import time
+from typing import IO, Any, Callable, Iterable, Iterator, Sequence
 
-from _vorandix import parse, parse_bytes
+from vorandix import __version__, parse_file, scan
+from vorandix._scan import Record, _as_inputs, _error, _os_error, _Walk
+
+STDIN = "-"
+
+# Streamed output reaches its reader at least this often, without a write per record.
+_FLUSH_SECONDS = 0.2
 
 
-def _describe(path: str) -> dict:
-    if path == "-":
-        return parse_bytes(sys.stdin.buffer.read())
-    return parse(path)
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text}")
+    return value
 
 
-def _shown(path: str) -> str:
-    # Names that are not valid UTF-8 arrive with surrogate escapes, which cannot be printed.
-    return path.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="vorandix",
+        description="Describe files and folders: one JSON record per file, one per line.",
+        epilog="Exit status: 0 when every file was described, 1 when any record carries an "
+        "error, 2 for usage errors.",
+    )
+    parser.add_argument(
+        "paths", nargs="*", metavar="PATH", help="a file or a folder ('-' reads standard input)"
+    )
+    parser.add_argument(
+        "--files-from", metavar="FILE", help="read more paths from FILE, one per line ('-': stdin)"
+    )
+    parser.add_argument(
+        "-0", "--null", action="store_true", help="names in --files-from end with NUL bytes"
+    )
+    parser.add_argument(
+        "-j", "--jobs", type=_positive, metavar="N", help="files at once (default: every CPU)"
+    )
+    parser.add_argument(
+        "--no-hash", action="store_true", help="skip SHA-256, CRC-32 and entropy (headers only)"
+    )
+    parser.add_argument(
+        "-L", "--follow-symlinks", action="store_true", help="walk linked folders too"
+    )
+    parser.add_argument(
+        "--no-recursive", action="store_true", help="do not walk folders (report them instead)"
+    )
+    parser.add_argument("-o", "--output", metavar="FILE", help="write the records to FILE")
+    parser.add_argument("--pretty", action="store_true", help="indent each record")
+    parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    return parser
+
+
+def _names(stream: IO[bytes], separator: bytes) -> Iterator[bytes]:
+    """The names in `stream`, read as they arrive; empty names are skipped."""
+    rest = b""
+    while chunk := stream.read1(65536) if hasattr(stream, "read1") else stream.read(65536):
+        *names, rest = (rest + chunk).split(separator)
+        yield from (name for name in names if name)
+    if rest:
+        yield rest
+
+
+def _stdin_record(hash: bool) -> Record:
+    stdin = sys.stdin.buffer
+    try:
+        if not stdin.seekable():
+            stdin = io.BytesIO(stdin.read())
+        return {"path": STDIN, **parse_file(stdin, hash=hash)}
+    except OSError as exc:
+        return _os_error(STDIN, exc)
+    except ValueError as exc:  # standard input closed
+        return _error(STDIN, "io", str(exc))
+
+
+def _records(args: argparse.Namespace, names: Iterable[bytes]) -> Iterator[Record]:
+    """Records for the PATHs in order ('-' where it stands), then for the names from a file."""
+    options = dict(
+        jobs=args.jobs,
+        recursive=not args.no_recursive,
+        follow_symlinks=args.follow_symlinks,
+        hash=not args.no_hash,
+    )
+    group: list[str] = []
+    for path in args.paths:
+        if path != STDIN:
+            group.append(path)
+            continue
+        yield from scan(group, **options)
+        group = []
+        yield _stdin_record(hash=not args.no_hash)
+    yield from scan(_chain(group, names), **options)
+
+
+def _chain(first: Iterable[Any], second: Iterable[Any]) -> Iterator[Any]:
+    yield from first
+    yield from second
+
+
+def _line(record: Record, indent: int | None) -> bytes:
+    path = record["path"]
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        # A name that is not valid UTF-8: show it readably and keep its bytes.
+        try:
+            raw = os.fsencode(path)
+        except UnicodeEncodeError:
+            raw = path.encode("utf-8", "surrogatepass")
+        rest = {key: value for key, value in record.items() if key != "path"}
+        record = {"path": raw.decode("utf-8", "replace"), "path_bytes": raw.hex(), **rest}
+    text = json.dumps(record, ensure_ascii=False, indent=indent)
+    return text.encode("utf-8") + b"\n"
+
+
+class _Progress:
+    """A bar on standard error: files done of those counted so far, bytes, rates, time left.
+
+    The files are counted by a second walk on a thread of its own, so the bar knows its total
+    (and can tell the time left) once that walk is over; until then it shows what is done."""
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        from tqdm import tqdm
+
+        self.bar = tqdm(unit=" files", file=sys.stderr, dynamic_ncols=True, mininterval=0.2)
+        self.bytes = 0
+        self.started = time.monotonic()
+        self.shown = 0.0
+        self.stop = threading.Event()
+        self.counter: threading.Thread | None = None
+        inputs = [path for path in args.paths if path != STDIN]
+        if inputs and args.files_from is None:
+            walk = _Walk(recursive=not args.no_recursive, follow_symlinks=args.follow_symlinks)
+            self.counter = threading.Thread(
+                target=self._count, args=(walk, inputs, STDIN in args.paths), daemon=True
+            )
+            self.counter.start()
+
+    def _count(self, walk: _Walk, inputs: list[str], with_stdin: bool) -> None:
+        total = int(with_stdin)
+        for _ in walk.inputs(_as_inputs(inputs)):
+            if self.stop.is_set():
+                return
+            total += 1
+        self.bar.total = total
+        self.bar.refresh()
+
+    def update(self, record: Record) -> None:
+        size = record.get("file", {}).get("size_bytes", 0)
+        self.bytes += size if isinstance(size, int) else 0
+        now = time.monotonic()
+        if now - self.shown >= 0.2:
+            self.shown = now
+            rate = self.bytes / max(now - self.started, 1e-9)
+            self.bar.set_postfix_str(f"{_size(self.bytes)}, {_size(rate)}/s", refresh=False)
+        self.bar.update(1)
+
+    def close(self) -> None:
+        self.stop.set()
+        if self.counter is not None:
+            self.counter.join()
+        self.bar.set_postfix_str(f"{_size(self.bytes)}", refresh=False)
+        self.bar.close()
+
+
+def _size(n: float) -> str:
+    for unit in ("B", "kB", "MB", "GB", "TB"):
+        if n < 1000 or unit == "TB":
+            return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
+        n /= 1000
+    return f"{n:.1f} TB"
+
+
+def _open_names(args: argparse.Namespace, fail: Callable[[str], None]) -> Iterable[bytes]:
+    if args.files_from is None:
+        return ()
+    separator = b"\0" if args.null else b"\n"
+    if args.files_from == STDIN:
+        return _names(sys.stdin.buffer, separator)
+    try:
+        stream = open(args.files_from, "rb")
+    except OSError as exc:
+        fail(f"cannot read --files-from {args.files_from}: {exc.strerror}")
+    return _names(stream, separator)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(
-        prog="python -m vorandix",
-        description="Print the metadata of each file as JSON ('-' reads standard input).",
-    )
-    parser.add_argument("paths", nargs="+", metavar="PATH")
+    parser = _parser()
     args = parser.parse_args(argv)
-
-    status = 0
-    single = len(args.paths) == 1
-    for path in args.paths:
+    if not args.paths and args.files_from is None:
+        parser.error("give at least one PATH, or --files-from FILE")
+    if args.null and args.files_from is None:
+        parser.error("-0 applies to --files-from")
+    if args.files_from == STDIN and STDIN in args.paths:
+        parser.error("standard input cannot be both a PATH and the --files-from list")
+    names = _open_names(args, parser.error)
+    if args.output is None:
+        out = sys.stdout.buffer
+    else:
         try:
-            result = _describe(path)
+            out = open(args.output, "wb")
         except OSError as exc:
-            print(f"vorandix: {_shown(str(exc))}", file=sys.stderr)
-            status = 1
-            continue
-        if single:
-            print(json.dumps(result, indent=2, ensure_ascii=False))
-        else:
-            print(json.dumps({"path": _shown(path), **result}, ensure_ascii=False))
-        sys.stdout.flush()
+            parser.error(f"cannot write {args.output}: {exc.strerror}")
+
+    progress = _Progress(args) if not args.quiet and sys.stderr.isatty() else None
+    indent = 2 if args.pretty else None
+    status = 0
+    records = _records(args, names)
+    flushed = time.monotonic()
+    try:
+        for record in records:
+            if "error" in record:
+                status = 1
+            out.write(_line(record, indent))
+            if progress is not None:
+                progress.update(record)
+            now = time.monotonic()
+            if now - flushed >= _FLUSH_SECONDS:
+                out.flush()
+                flushed = now
+        out.flush()
+    finally:
+        records.close()
+        if progress is not None:
+            progress.close()
+        if out is not sys.stdout.buffer:
+            out.close()
     return status
 
 
 def _run() -> int:
     try:
         return main()
+    except KeyboardInterrupt:
+        return 130
     except BrokenPipeError:
         # The reader went away (for example `| head`): stop quietly, and keep the interpreter's
         # final flush of stdout from failing again.
