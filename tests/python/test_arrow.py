@@ -1,11 +1,11 @@
 """Records as Arrow tables: nothing lost on the way to Parquet and back."""
 
+import json
 import os
 import random
 import subprocess
 import sys
 
-import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 
@@ -21,15 +21,10 @@ def through_parquet(records, tmp_path):
     return list(vorandix.from_arrow(pq.read_table(tmp_path / "t.parquet")))
 
 
-def describe(root):
-    """One record per file under root, with the path as os.fsdecode gives it."""
-    records = []
-    for folder, dirs, files in os.walk(os.fsencode(root)):
-        dirs.sort()
-        for name in sorted(files):
-            path = os.fsdecode(os.path.join(folder, name))
-            records.append({"path": path, **parse(path)})
-    return records
+def command(*args):
+    return subprocess.run(
+        [sys.executable, "-m", "vorandix", "-q", *map(str, args)], capture_output=True
+    )
 
 
 BUILT = [
@@ -78,12 +73,32 @@ def make_tree(root, count, seed=13):
             f.write(data)
 
 
-def test_a_tree_of_mixed_files_survives_parquet(tmp_path):
-    make_tree(tmp_path / "tree", 3000)
-    records = describe(tmp_path / "tree")
-    assert len(records) == 3000
-    assert len({k for r in records for k in r}) >= 12  # many sections, errors and path_bytes
-    assert through_parquet(records, tmp_path) == records
+def test_a_tree_of_mixed_files_survives_the_command_in_row_groups(tmp_path):
+    tree, out = tmp_path / "tree", tmp_path / "tree.parquet"
+    make_tree(tree, 3000)
+    done = command("--format", "parquet", "-o", out, tree, tmp_path / "missing")
+    assert (done.returncode, done.stderr) == (1, b"")
+    records = list(vorandix.scan([tree, tmp_path / "missing"]))
+    assert len(records) == 3001
+    assert len({k for r in records for k in r}) >= 15  # every section, errors and error
+    assert pq.ParquetFile(out).num_row_groups == 3
+    assert list(vorandix.from_arrow(pq.read_table(out))) == records
+    # The JSON Lines of the same tree, paths that are not UTF-8 included, make the same table.
+    command("-o", tmp_path / "tree.jsonl", tree, tmp_path / "missing")
+    with open(tmp_path / "tree.jsonl", "rb") as f:
+        assert vorandix.to_arrow([json.loads(line) for line in f]) == pq.read_table(out)
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--format", "parquet", "."], b"--format parquet needs -o FILE"),
+        (["--format", "parquet", "--pretty", "-o", "x", "."], b"--pretty applies to JSON Lines"),
+    ],
+)
+def test_parquet_usage_errors(args, message):
+    done = command(*args)
+    assert done.returncode == 2 and message in done.stderr
 
 
 def test_paths_that_are_not_utf8_have_a_display_string_and_their_bytes():
