@@ -14,7 +14,8 @@ record per file, describing several files at once; ``parse_file(fileobj)`` descr
 file object with ``read`` and ``seek``.
 
 ``schema()``, ``to_arrow(records)`` and ``from_arrow(table)`` turn records into Arrow tables and
-back (``pip install 'vorandix[arrow]'``; see ``vorandix.arrow``).
+back (``pip install 'vorandix[arrow]'``; see ``vorandix.arrow``). ``vorandix.dask.scan(inputs)``
+describes a collection on a Dask cluster (``pip install 'vorandix[dask]'``).
 """
 
 from __future__ import annotations
@@ -26,6 +27,7 @@ from _vorandix import __version__, parse, parse_bytes
 
 from vorandix import _batch
 from vorandix._scan import ERROR_KINDS, scan
+from vorandix import dask
 from vorandix.arrow import from_arrow, schema, to_arrow
 
 __all__ = [
