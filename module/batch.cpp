@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <cstdint>
@@ -15,10 +16,12 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "compat.hpp"
 #include "convert.hpp"
+#include "json_text.hpp"
 #include "vorandix/engine.hpp"
 #include "vorandix/source.hpp"
 
@@ -40,6 +43,11 @@ constexpr std::size_t kMaxFileObjectRead = std::size_t{1} << 20;
 
 // One path's outcome, or why the file could not be opened or examined.
 using Outcome = IoResult<Report>;
+
+// What a finished file hands the caller's thread: its report, the report already written as
+// JSON text (for the command, so that the text is made where the file was read), or why it could
+// not be opened or examined.
+using Finished = std::variant<Report, std::string, IoError>;
 
 // parse_path, with failures the engine does not expect (memory exhausted) turned into an
 // outcome instead of escaping a worker thread, which would end the process.
@@ -64,10 +72,26 @@ void restore_exception(PyObject* exc) {
 #endif
 }
 
-// (code, message) for a file that could not be opened or examined; a new reference or NULL.
-PyObject* outcome_to_python(Outcome&& outcome) {
-    if (outcome) return py::report_to_python(std::move(outcome.value()));
-    const IoError& e = outcome.error();
+Finished finish(Outcome&& outcome, bool json) {
+    if (!outcome) return std::move(outcome.error());
+    if (!json) return std::move(outcome.value());
+    try {
+        return py::report_json(std::move(outcome.value()));
+    } catch (const std::exception& e) {
+        return IoError{e.what(), 0};
+    }
+}
+
+// The report as a dict, its JSON text as bytes, or (code, message) for a file that could not be
+// opened or examined; a new reference or NULL.
+PyObject* finished_to_python(Finished&& finished) {
+    if (auto* report = std::get_if<Report>(&finished)) {
+        return py::report_to_python(std::move(*report));
+    }
+    if (auto* text = std::get_if<std::string>(&finished)) {
+        return PyBytes_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
+    }
+    const IoError& e = std::get<IoError>(finished);
     PyObject* message = PyUnicode_DecodeUTF8(e.message.data(),
                                              static_cast<Py_ssize_t>(e.message.size()), "replace");
     if (!message) return nullptr;
@@ -106,7 +130,7 @@ private:
 struct Slot {
     PyObject* tag = nullptr;  // owned; touched only by the caller's thread, with the GIL
     std::string path;
-    std::optional<Outcome> outcome;
+    std::optional<Finished> finished;
     bool done = false;
 };
 
@@ -123,6 +147,7 @@ struct Pipeline {
     bool closing = false;
     StopFlag stop;
     RunOptions options;
+    bool json = false;
     std::vector<std::thread> workers;
 
     Slot& slot(std::uint64_t seq) { return ring[seq % ring.size()]; }
@@ -141,10 +166,10 @@ struct Pipeline {
                 pending.pop_front();
                 path = std::move(slot(seq).path);
             }
-            Outcome outcome = describe(path, run);
+            Finished finished = finish(describe(path, run), json);
             {
                 std::lock_guard lock(mutex);
-                slot(seq).outcome.emplace(std::move(outcome));
+                slot(seq).finished.emplace(std::move(finished));
                 slot(seq).done = true;
             }
             result_ready.notify_one();
@@ -182,7 +207,7 @@ void shut_down(BatchObject* self) {
     for (; p->head < p->tail; ++p->head) {
         Slot& s = p->slot(p->head);
         Py_CLEAR(s.tag);
-        s.outcome.reset();
+        s.finished.reset();
         s.path.clear();
     }
     p->pending.clear();
@@ -235,9 +260,9 @@ PyObject* next_inline(BatchObject* self) {
         PyThreadState* saved = PyEval_SaveThread();
         CallerSignals signals(saved);
         options.interrupt = &signals;
-        Outcome outcome = describe(*path, options);
+        Finished finished = finish(describe(*path, options), self->pipeline->json);
         PyEval_RestoreThread(saved);
-        result = signals.raised() ? nullptr : pair(tag, outcome_to_python(std::move(outcome)));
+        result = signals.raised() ? nullptr : pair(tag, finished_to_python(std::move(finished)));
     }
     Py_DECREF(item);
     return result;
@@ -264,7 +289,7 @@ bool top_up(BatchObject* self) {
             std::lock_guard lock(p->mutex);
             Slot& s = p->slot(p->tail);
             s.tag = Py_NewRef(tag);
-            s.outcome.reset();
+            s.finished.reset();
             s.done = !path;
             if (path) {
                 s.path = std::move(*path);
@@ -313,11 +338,11 @@ PyObject* next_from_workers(BatchObject* self) {
     // The worker is finished with the slot: it is the caller's alone until it is reused.
     PyObject* tag = s.tag;
     s.tag = nullptr;
-    std::optional<Outcome> outcome = std::move(s.outcome);
-    s.outcome.reset();
+    std::optional<Finished> finished = std::move(s.finished);
+    s.finished.reset();
     ++p->head;
-    PyObject* result = pair(tag, outcome ? outcome_to_python(std::move(*outcome))
-                                         : Py_NewRef(Py_None));
+    PyObject* result = pair(tag, finished ? finished_to_python(std::move(*finished))
+                                          : Py_NewRef(Py_None));
     Py_DECREF(tag);
     return result;
 }
@@ -342,12 +367,13 @@ PyObject* batch_next(PyObject* op) {
 }
 
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"items", "jobs", "hash", nullptr};
+    static const char* keywords[] = {"items", "jobs", "hash", "json", nullptr};
     PyObject* items;
     int jobs;
     int hash;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Oip:Batch", const_cast<char**>(keywords),
-                                     &items, &jobs, &hash)) {
+    int json = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Oip|p:Batch", const_cast<char**>(keywords),
+                                     &items, &jobs, &hash, &json)) {
         return nullptr;
     }
     if (jobs < 0) {
@@ -374,6 +400,7 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return PyErr_NoMemory();
     }
     self->pipeline->options.whole_file_pass = hash != 0;
+    self->pipeline->json = json != 0;
     return reinterpret_cast<PyObject*>(self);
 }
 
@@ -433,13 +460,14 @@ PyMethodDef batch_methods[] = {
 
 PyType_Slot batch_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "Batch(items, jobs, hash)\n--\n\n"
+                    "Batch(items, jobs, hash, json=False)\n--\n\n"
                     "Iterate over (tag, value) for each (tag, path) of `items`, in their order.\n\n"
                     "`path` is the file system's bytes, or None to pass `tag` through with "
                     "value None.\nA file described gives its report as a dict; one that cannot "
                     "be opened or examined\ngives (errno, message). `jobs` worker threads read "
                     "the files with the GIL released;\n0 reads them on the caller's thread. "
-                    "`hash` False leaves out the whole-file pass.")},
+                    "`hash` False leaves out the whole-file pass.\n`json` True gives each report "
+                    "as the bytes of its JSON text instead of a dict.")},
     {Py_tp_new, reinterpret_cast<void*>(batch_new)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(batch_next)},
@@ -692,11 +720,24 @@ PyObject* parse_file(PyObject*, PyObject* args, PyObject* kwargs) {
     return py::report_to_python(std::move(*report));
 }
 
+// For tests: the text a float gets in the command's JSON lines.
+PyObject* json_float(PyObject*, PyObject* arg) {
+    const double value = PyFloat_AsDouble(arg);
+    if (value == -1.0 && PyErr_Occurred()) return nullptr;
+    if (!std::isfinite(value)) {
+        PyErr_SetString(PyExc_ValueError, "reports hold finite floats only");
+        return nullptr;
+    }
+    const std::string text = py::python_float_text(value);
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
 PyMethodDef module_methods[] = {
     {"parse_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_file)),
      METH_VARARGS | METH_KEYWORDS,
      "parse_file(fileobj, name=None, hash=True)\n--\n\n"
      "Describe a binary file object through its read()/readinto() and seek() methods."},
+    {"_json_float", json_float, METH_O, "The text a finite float gets in JSON lines."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -21,14 +21,15 @@ describes a collection on a Dask cluster (``pip install 'vorandix[dask]'``).
 from __future__ import annotations
 
 import os
-from typing import Any, BinaryIO, Union
+TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing at start-up
 
 from _vorandix import __version__, parse, parse_bytes
 
 from vorandix import _batch
 from vorandix._scan import ERROR_KINDS, scan
-from vorandix import dask
-from vorandix.arrow import from_arrow, schema, to_arrow
+
+if TYPE_CHECKING:
+    from typing import Any, BinaryIO, Union
 
 __all__ = [
     "parse",
@@ -41,6 +42,27 @@ __all__ = [
     "from_arrow",
     "__version__",
 ]
+
+
+# Loaded on first use, so that the command and scan start without them.
+_LAZY = {
+    "schema": "vorandix.arrow",
+    "to_arrow": "vorandix.arrow",
+    "from_arrow": "vorandix.arrow",
+    "dask": "vorandix.dask",
+}
+
+
+def __getattr__(name: str) -> Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'vorandix' has no attribute {name!r}")
+    import importlib
+
+    loaded = importlib.import_module(module)
+    value = loaded if name == "dask" else getattr(loaded, name)
+    globals()[name] = value
+    return value
 
 
 def parse_file(

@@ -18,14 +18,18 @@ import argparse
 import io
 import json
 import os
+import re
 import sys
-import threading
 import time
-from typing import IO, Any, Callable, Iterable, Iterator, Sequence
+TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing at start-up
 
 from vorandix import __version__, parse_file, scan
-from vorandix._optional import require
-from vorandix._scan import Record, _as_inputs, _error, _os_error, _Walk
+from vorandix._scan import _as_inputs, _error, _os_error, _Walk, scan_json
+
+if TYPE_CHECKING:
+    from typing import IO, Any, Callable, Iterable, Iterator, Sequence
+
+    from vorandix._scan import Record
 
 STDIN = "-"
 
@@ -106,8 +110,10 @@ def _stdin_record(hash: bool) -> Record:
         return _error(STDIN, "io", str(exc))
 
 
-def _records(args: argparse.Namespace, names: Iterable[bytes]) -> Iterator[Record]:
-    """Records for the PATHs in order ('-' where it stands), then for the names from a file."""
+def _records(args: argparse.Namespace, names: Iterable[bytes]) -> Iterator[Any]:
+    """Records for the PATHs in order ('-' where it stands), then for the names from a file.
+    Without --pretty a file described comes as (path, report's JSON text) from scan_json."""
+    collect = scan if args.pretty or args.format == "parquet" else scan_json
     options = dict(
         jobs=args.jobs,
         recursive=not args.no_recursive,
@@ -119,10 +125,10 @@ def _records(args: argparse.Namespace, names: Iterable[bytes]) -> Iterator[Recor
         if path != STDIN:
             group.append(path)
             continue
-        yield from scan(group, **options)
+        yield from collect(group, **options)
         group = []
         yield _stdin_record(hash=not args.no_hash)
-    yield from scan(_chain(group, names), **options)
+    yield from collect(_chain(group, names), **options)
 
 
 def _chain(first: Iterable[Any], second: Iterable[Any]) -> Iterator[Any]:
@@ -130,20 +136,42 @@ def _chain(first: Iterable[Any], second: Iterable[Any]) -> Iterator[Any]:
     yield from second
 
 
-def _line(record: Record, indent: int | None) -> bytes:
-    path = record["path"]
+def _path_fields(path: str) -> dict[str, str]:
+    """"path" as JSON can carry it: a name that is not valid UTF-8 is shown with U+FFFD for its
+    invalid bytes, and its bytes are kept in "path_bytes" as lower-case hex."""
     try:
         path.encode("utf-8")
+        return {"path": path}
     except UnicodeEncodeError:
-        # A name that is not valid UTF-8: show it readably and keep its bytes.
         try:
             raw = os.fsencode(path)
-        except UnicodeEncodeError:
+        except UnicodeEncodeError:  # a lone surrogate that no file name decodes to
             raw = path.encode("utf-8", "surrogatepass")
-        rest = {key: value for key, value in record.items() if key != "path"}
-        record = {"path": raw.decode("utf-8", "replace"), "path_bytes": raw.hex(), **rest}
-    text = json.dumps(record, ensure_ascii=False, indent=indent)
-    return text.encode("utf-8") + b"\n"
+        return {"path": raw.decode("utf-8", "replace"), "path_bytes": raw.hex()}
+
+
+def _line(item: Any, indent: int | None) -> bytes:
+    """The output for a record, or for (path, report's JSON text)."""
+    if type(item) is tuple:
+        path, report = item
+        head = json.dumps(_path_fields(path), ensure_ascii=False).encode("utf-8")
+        if report == b"{}":
+            return head + b"\n"
+        return head[:-1] + b", " + report[1:] + b"\n"
+    fields = _path_fields(item["path"])
+    record = {**fields, **{key: value for key, value in item.items() if key != "path"}}
+    return json.dumps(record, ensure_ascii=False, indent=indent).encode("utf-8") + b"\n"
+
+
+_SIZE = re.compile(rb'"file": \{[^{}]*?"size_bytes": (\d+)')
+
+
+def _size_of(item: Any) -> int:
+    if type(item) is tuple:
+        found = _SIZE.search(item[1])
+        return int(found.group(1)) if found else 0
+    size = item.get("file", {}).get("size_bytes", 0)
+    return size if isinstance(size, int) else 0
 
 
 class _Progress:
@@ -153,6 +181,8 @@ class _Progress:
     (and can tell the time left) once that walk is over; until then it shows what is done."""
 
     def __init__(self, args: argparse.Namespace) -> None:
+        import threading
+
         from tqdm import tqdm
 
         self.bar = tqdm(unit=" files", file=sys.stderr, dynamic_ncols=True, mininterval=0.2)
@@ -160,7 +190,7 @@ class _Progress:
         self.started = time.monotonic()
         self.shown = 0.0
         self.stop = threading.Event()
-        self.counter: threading.Thread | None = None
+        self.counter = None
         inputs = [path for path in args.paths if path != STDIN]
         if inputs and args.files_from is None:
             walk = _Walk(recursive=not args.no_recursive, follow_symlinks=args.follow_symlinks)
@@ -178,9 +208,8 @@ class _Progress:
         self.bar.total = total
         self.bar.refresh()
 
-    def update(self, record: Record) -> None:
-        size = record.get("file", {}).get("size_bytes", 0)
-        self.bytes += size if isinstance(size, int) else 0
+    def update(self, item: Any) -> None:
+        self.bytes += _size_of(item)
         now = time.monotonic()
         if now - self.shown >= 0.2:
             self.shown = now
@@ -251,6 +280,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.error("--format parquet needs -o FILE")
         if args.pretty:
             parser.error("--pretty applies to JSON Lines")
+        from vorandix._optional import require
+
         try:
             require("pyarrow.parquet", "arrow", "--format parquet")
         except ImportError as exc:
@@ -272,12 +303,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if args.format == "parquet":
             return _write_parquet(records, out, progress)
-        for record in records:
-            if "error" in record:
+        for item in records:
+            if type(item) is not tuple and "error" in item:
                 status = 1
-            out.write(_line(record, indent))
+            out.write(_line(item, indent))
             if progress is not None:
-                progress.update(record)
+                progress.update(item)
             now = time.monotonic()
             if now - flushed >= _FLUSH_SECONDS:
                 out.flush()

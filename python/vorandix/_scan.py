@@ -10,12 +10,18 @@ from __future__ import annotations
 import errno
 import os
 import stat
-from typing import Any, Iterable, Iterator, Union
+TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing at start-up
 
 from vorandix import _batch
 
-StrOrBytesPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-Record = dict[str, Any]
+if TYPE_CHECKING:
+    from typing import Any, Iterable, Iterator, Union
+
+    StrOrBytesPath = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+    Record = dict[str, Any]
+    # What the walk hands the batch: (record, None) for a record made here, (path, fs bytes)
+    # for a file the engine is to describe.
+    Task = tuple[Union[Record, str], Union[bytes, None]]
 
 #: The kinds of ``record["error"]["kind"]``, for files that could not be described.
 ERROR_KINDS = ("not_found", "permission", "not_a_regular_file", "is_a_directory", "io")
@@ -73,24 +79,18 @@ def _listing(path: str) -> Iterator[os.DirEntry[str]]:
     return iter(entries)
 
 
-# What the walk hands the batch: (record, None) for a record made here, (path, fs bytes) for a
-# file the engine is to describe.
-Task = tuple[Union[Record, str], Union[bytes, None]]
-
-
 def _file(path: str) -> Task:
     return path, os.fsencode(path)
 
 
 class _Walk:
     """The tasks for a sequence of inputs, walked depth first, each folder's entries in the byte
-    order of their names. Each folder is walked once: a folder met again (a link, a bind mount)
-    is skipped, which also ends every loop."""
+    order of their names. A folder that is already being walked further up (a link back to an
+    ancestor, a bind mount of one) is not entered again, which ends every loop."""
 
     def __init__(self, recursive: bool, follow_symlinks: bool) -> None:
         self.recursive = recursive
         self.follow_symlinks = follow_symlinks
-        self.seen: set[tuple[int, int]] = set()
 
     def inputs(self, inputs: Iterable[StrOrBytesPath]) -> Iterator[Task]:
         for item in inputs:
@@ -113,30 +113,31 @@ class _Walk:
             else:
                 yield from self.folder(path, st)
 
-    def _enter(self, path: str, st: os.stat_result) -> Iterator[os.DirEntry[str]] | Task | None:
-        """The folder's entries; None when it was walked already; a task for a listing error."""
-        key = (st.st_dev, st.st_ino)
-        if key in self.seen:
-            return None
-        self.seen.add(key)
-        try:
-            return _listing(path)
-        except OSError as exc:
-            return _os_error(path, exc), None
-
-    def folder(self, top: str, st: os.stat_result) -> Iterator[Task]:
-        entered = self._enter(top, st)
-        if entered is None:
-            return
-        if isinstance(entered, tuple):
-            yield entered
-            return
+    def folder(self, top: str, top_st: os.stat_result) -> Iterator[Task]:
         # An explicit stack: a deep tree must not reach Python's recursion limit.
-        stack = [entered]
+        stack: list[tuple[Iterator[os.DirEntry[str]], tuple[int, int]]] = []
+        ancestors: set[tuple[int, int]] = set()
+
+        def enter(path: str, st: os.stat_result) -> Task | None:
+            key = (st.st_dev, st.st_ino)
+            if key in ancestors:
+                return None
+            try:
+                stack.append((_listing(path), key))
+            except OSError as exc:
+                return _os_error(path, exc), None
+            ancestors.add(key)
+            return None
+
+        failed = enter(top, top_st)
+        if failed:
+            yield failed
         while stack:
-            entry = next(stack[-1], None)
+            entries, key = stack[-1]
+            entry = next(entries, None)
             if entry is None:
                 stack.pop()
+                ancestors.discard(key)
                 continue
             path = entry.path
             try:
@@ -155,11 +156,9 @@ class _Walk:
             if stat.S_ISREG(st.st_mode):
                 yield _file(path)
             elif stat.S_ISDIR(st.st_mode):
-                entered = self._enter(path, st)
-                if isinstance(entered, tuple):
-                    yield entered
-                elif entered is not None:
-                    stack.append(entered)
+                failed = enter(path, st)
+                if failed:
+                    yield failed
             else:
                 yield _special(path, st.st_mode), None
 
@@ -183,13 +182,16 @@ def _worker_count(jobs: int | None) -> int:
     return 0 if jobs == 1 else jobs
 
 
-def _records(batch: _batch.Batch) -> Iterator[Record]:
+def _records(batch: _batch.Batch) -> Iterator[Any]:
+    """Records from the batch; in its JSON form, (path, report's JSON text) for a file described."""
     try:
         for tag, value in batch:
             if value is None:
                 yield tag
             elif type(value) is dict:
                 yield {"path": tag, **value}
+            elif type(value) is bytes:
+                yield tag, value
             else:
                 code, message = value
                 yield _error(tag, error_kind(code), message)
@@ -212,8 +214,9 @@ def scan(
     lazily. A folder is walked depth first, each folder's entries in the byte order of their
     names; with ``recursive=False`` it gives an ``is_a_directory`` record instead. Symbolic
     links to files are described; links to folders met during the walk are followed only with
-    ``follow_symlinks=True``, and no folder is walked twice. Paths given in `inputs` are always
-    followed. FIFOs, sockets and devices are never opened.
+    ``follow_symlinks=True``, and never into a folder that is being walked further up, so links
+    cannot loop. Paths given in `inputs` are always followed. FIFOs, sockets and devices are
+    never opened.
 
     Each record is ``{"path": path, **report}``, the report as ``parse`` gives it, or
     ``{"path": path, "error": {"kind": kind, "message": text}}`` for a file that could not be
@@ -229,7 +232,31 @@ def scan(
     Ctrl-C (or any exception while waiting) stops the workers before it propagates; closing the
     iterator early stops them too.
     """
+    return _records(_start(inputs, jobs, recursive, follow_symlinks, hash, json=False))
+
+
+def scan_json(
+    inputs: StrOrBytesPath | Iterable[StrOrBytesPath],
+    *,
+    jobs: int | None = None,
+    recursive: bool = True,
+    follow_symlinks: bool = False,
+    hash: bool = True,
+) -> Iterator[Record | tuple[str, bytes]]:
+    """scan() for the command: a file described comes as (path, its report's JSON text), the
+    text written by the worker that read the file, as json.dumps(report, ensure_ascii=False)
+    would write it; records made without reading a file come as dicts."""
+    return _records(_start(inputs, jobs, recursive, follow_symlinks, hash, json=True))
+
+
+def _start(
+    inputs: StrOrBytesPath | Iterable[StrOrBytesPath],
+    jobs: int | None,
+    recursive: bool,
+    follow_symlinks: bool,
+    hash: bool,
+    json: bool,
+) -> _batch.Batch:
     workers = _worker_count(jobs)
     walk = _Walk(recursive=bool(recursive), follow_symlinks=bool(follow_symlinks))
-    batch = _batch.Batch(walk.inputs(_as_inputs(inputs)), workers, bool(hash))
-    return _records(batch)
+    return _batch.Batch(walk.inputs(_as_inputs(inputs)), workers, bool(hash), json)

@@ -1,43 +1,150 @@
-"""python -m vorandix: JSON per file, '-' for standard input, errors on stderr."""
+"""The vorandix command: JSON Lines for every input, errors as records, options, exit status."""
 
+import fcntl
 import json
+import os
+import pty
+import struct
 import subprocess
 import sys
+import termios
+
+import pytest
+
+import vorandix
+from conftest import DATA
 
 
-def run(*args, stdin=b""):
+def run(*args, stdin=b"", env=None):
     return subprocess.run(
-        [sys.executable, "-m", "vorandix", *map(str, args)], input=stdin, capture_output=True
+        [sys.executable, "-m", "vorandix", *map(str, args)],
+        input=stdin,
+        capture_output=True,
+        env=env,
     )
 
 
-def test_one_file_prints_one_object(tmp_path):
-    p = tmp_path / "a.gif"
-    p.write_bytes(b"GIF89a" + bytes(10))
-    out = run(p)
-    assert out.returncode == 0 and out.stderr == b""
-    result = json.loads(out.stdout)
-    assert result["file"]["name"] == "a.gif"
-    assert "path" not in result
+def records(out):
+    return [json.loads(line) for line in out.stdout.decode().splitlines()]
 
 
-def test_several_files_print_one_line_each_and_errors_go_to_stderr(tmp_path):
-    a, b = tmp_path / "a.bin", tmp_path / "b.bin"
-    a.write_bytes(b"A")
-    b.write_bytes(b"BB")
-    missing = tmp_path / "missing"
-    out = run(a, missing, b)
-    assert out.returncode == 1
+@pytest.fixture
+def files(tmp_path):
+    (tmp_path / "d" / "e").mkdir(parents=True)
+    (tmp_path / "d" / "a.gif").write_bytes(b"GIF89a" + bytes(10))
+    (tmp_path / "d" / "e" / "b.bin").write_bytes(b"BB")
+    (tmp_path / "c.txt").write_bytes(b"C")
+    return tmp_path
+
+
+def test_every_input_gives_one_line_in_order_and_errors_stay_in_the_stream(files):
+    missing = files / "missing"
+    out = run(files / "c.txt", files / "d", missing)
+    assert out.returncode == 1 and out.stderr == b""
     lines = out.stdout.decode().splitlines()
-    assert [json.loads(line)["path"] for line in lines] == [str(a), str(b)]
-    assert [json.loads(line)["file"]["size_bytes"] for line in lines] == [1, 2]
-    err = out.stderr.decode().splitlines()
-    assert len(err) == 1 and str(missing) in err[0] and "No such file" in err[0]
+    got = [json.loads(line) for line in lines]
+    assert [r["path"] for r in got] == [
+        str(p) for p in (files / "c.txt", files / "d/a.gif", files / "d/e/b.bin", missing)
+    ]
+    assert got[-1]["error"]["kind"] == "not_found"
+    # The lines are the records scan yields, as json.dumps writes them.
+    expected = list(vorandix.scan([files / "c.txt", files / "d", missing]))
+    assert lines == [json.dumps(r, ensure_ascii=False) for r in expected]
+    assert run(files / "c.txt").returncode == 0
 
 
-def test_dash_reads_standard_input():
-    out = run("-", stdin=b"\x89PNG\r\n\x1a\n")
+@pytest.mark.parametrize(
+    "options, check",
+    [
+        (["--no-hash"], lambda rs: all("sha256" not in r["file"] for r in rs)),
+        (["-j", "2"], lambda rs: [r["path"].rsplit("/", 1)[1] for r in rs] == ["a.gif", "b.bin"]),
+        (["--no-recursive"], lambda rs: rs[0]["error"]["kind"] == "is_a_directory"),
+    ],
+)
+def test_walk_options(files, options, check):
+    out = run(*options, files / "d")
+    assert check(records(out))
+
+
+@pytest.mark.parametrize("null", [False, True])
+def test_files_from_a_list_or_standard_input(files, null):
+    sep = b"\0" if null else b"\n"
+    names = sep.join(os.fsencode(files / n) for n in ("c.txt", "d/a.gif")) + sep
+    listing = files / "list"
+    listing.write_bytes(names)
+    flags = ["-0"] if null else []
+    for out in (
+        run("--files-from", listing, *flags),
+        run("--files-from", "-", *flags, stdin=names),
+        run(files / "c.txt", "--files-from", "-", *flags, stdin=names[names.index(sep) + 1 :]),
+    ):
+        assert [r["path"] for r in records(out)] == [str(files / "c.txt"), str(files / "d/a.gif")]
+
+
+def test_dash_reads_standard_input_where_it_stands(files):
+    out = run(files / "c.txt", "-", files / "d/a.gif", stdin=b"\x89PNG\r\n\x1a\n")
     assert out.returncode == 0
-    file = json.loads(out.stdout)["file"]
-    assert file["size_bytes"] == 8 and file["mime_detected"] == "image/png"
-    assert "name" not in file
+    paths_and_types = [(r["path"], r["file"].get("mime_detected")) for r in records(out)]
+    assert paths_and_types == [
+        (str(files / "c.txt"), None),
+        ("-", "image/png"),
+        (str(files / "d/a.gif"), "image/gif"),
+    ]
+    assert "name" not in records(out)[1]["file"]
+
+
+def test_output_file_pretty_and_undecodable_names(files):
+    raw = os.fsencode(files) + b"/caf\xe9.bin"
+    with open(raw, "wb") as f:
+        f.write(b"x")
+    target = files / "out.jsonl"
+    out = run("-o", target, "--pretty", raw.decode("utf-8", "surrogateescape"))
+    assert out.stdout == b"" and target.read_text().startswith('{\n  "path": ')
+    record = json.loads(target.read_text())
+    assert record["path"].endswith("caf\ufffd.bin") and bytes.fromhex(record["path_bytes"]) == raw
+    assert record["file"]["size_bytes"] == 1
+    plain = records(run(raw.decode("utf-8", "surrogateescape")))
+    assert plain == [record]
+    assert "path_bytes" not in records(run(files / "c.txt"))[0]
+
+
+@pytest.mark.parametrize(
+    "args",
+    [[], ["-0", "x"], ["-j", "0", "x"], ["--files-from", "-", "-"], ["-o", "/no/such/dir/f", "x"]],
+)
+def test_usage_errors_exit_2(args):
+    out = run(*args)
+    assert out.returncode == 2 and out.stdout == b"" and b"usage" in out.stderr
+
+
+def test_version():
+    out = run("--version")
+    assert out.returncode == 0 and out.stdout.decode().split() == ["vorandix", vorandix.__version__]
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_progress_only_on_a_terminal(quiet):
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    try:
+        args = [sys.executable, "-m", "vorandix", str(DATA / "images"), *(["-q"] if quiet else [])]
+        proc = subprocess.run(args, stdout=subprocess.PIPE, stderr=follower)
+        os.close(follower)
+        follower = -1
+        shown = b""
+        try:
+            while chunk := os.read(leader, 4096):
+                shown += chunk
+        except OSError:  # the terminal is closed
+            pass
+    finally:
+        os.close(leader)
+        if follower >= 0:
+            os.close(follower)
+    assert proc.returncode == 0 and len(proc.stdout.splitlines()) == 10
+    if quiet:
+        assert shown == b""
+    else:
+        assert b"10/10" in shown and b"files" in shown
+    # Not a terminal: nothing on stderr.
+    assert run(DATA / "images").stderr == b""

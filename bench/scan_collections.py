@@ -1,0 +1,196 @@
+"""Collections: parallel speed-up, the command's overhead, memory over many files, --no-hash.
+
+    .venv/bin/python bench/scan_collections.py [--repeat 5] [--skip-memory]
+
+Builds its inputs in a temporary folder and prints, in one run:
+- files per second with jobs=2 over jobs=1: 200 files of 1 MiB of random bytes (target at least
+  1.7x) and 2,000 small files copied from the project's samples (target at least 1.5x);
+- the command (`python -m vorandix -j 1`, JSON Lines to /dev/null, interpreter start included)
+  over an in-process scan with one job of the same 2,000 files (target at most 1.25x);
+- for the record, one job on the caller's thread against one worker thread;
+- peak resident memory above the interpreter's over 100,000 tiny files (target at most 64 MB),
+  and at a tenth of the way, to show that it stays flat;
+- scan(hash=False) of a 2 GiB sparse MP4 by path (target under 100 ms), beside hash=True.
+Speed figures are ratios measured in the same run, repeated, alternating the order of the two
+sides; the median is the figure and the spread is shown beside it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pathlib
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from peak_memory import write_mp4  # noqa: E402
+
+import vorandix  # noqa: E402
+from vorandix import _batch  # noqa: E402
+
+DATA = pathlib.Path(__file__).resolve().parent.parent / "tests" / "data"
+
+MEMORY_CHILD = r"""
+import os, resource, sys, vorandix
+def rss_kib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+before = rss_kib()
+tenth = int(sys.argv[2]) // 10
+peak_tenth = None
+for n, record in enumerate(vorandix.scan(sys.argv[1], jobs=2), 1):
+    assert "error" not in record, record
+    if n == tenth:
+        peak_tenth = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(n, before, peak_tenth, peak)
+"""
+
+
+def timed_scan(inputs: list[str] | str, **options: object) -> float:
+    start = time.perf_counter()
+    count = sum(1 for _ in vorandix.scan(inputs, **options))
+    elapsed = time.perf_counter() - start
+    assert count > 0
+    return elapsed
+
+
+def timed_batch(paths: list[str], workers: int) -> float:
+    items = [(p, os.fsencode(p)) for p in paths]
+    start = time.perf_counter()
+    for _ in _batch.Batch(items, workers, True):
+        pass
+    return time.perf_counter() - start
+
+
+def timed_command(folder: str) -> float:
+    command = [sys.executable, "-m", "vorandix", "-j", "1", "-q", "-o", os.devnull, folder]
+    start = time.perf_counter()
+    subprocess.run(command, check=True)
+    return time.perf_counter() - start
+
+
+def ratios(repeat: int, numerator, denominator) -> list[float]:
+    """numerator()/denominator() times, `repeat` times, alternating which side runs first."""
+    out = []
+    for i in range(repeat):
+        if i % 2:
+            d = denominator()
+            n = numerator()
+        else:
+            n = numerator()
+            d = denominator()
+        out.append(n / d)
+    return out
+
+
+def show(label: str, values: list[float], target: str) -> None:
+    median = statistics.median(values)
+    spread = f"min {min(values):.2f}, max {max(values):.2f}" if len(values) > 1 else "one run"
+    print(f"{label:<58} {median:6.2f}x  ({spread}; {len(values)} runs)  target {target}")
+
+
+def make_random(folder: pathlib.Path, count: int, size: int) -> None:
+    folder.mkdir()
+    for i in range(count):
+        (folder / f"r{i:04}.bin").write_bytes(os.urandom(size))
+
+
+def make_mixed(folder: pathlib.Path, count: int) -> None:
+    """`count` files cycling through every sample of tests/data (images, EXIF, media, documents,
+    archives), in folders of 250."""
+    samples = sorted(p for p in DATA.rglob("*") if p.is_file() and p.suffix not in (".py", ".sh"))
+    for i in range(count):
+        sample = samples[i % len(samples)]
+        sub = folder / f"d{i // 250:02}"
+        sub.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(sample, sub / f"{i:05}-{sample.name}")
+
+
+def make_tiny(folder: pathlib.Path, count: int) -> None:
+    for i in range(count):
+        sub = folder / f"d{i // 1000:03}"
+        if i % 1000 == 0:
+            sub.mkdir(parents=True)
+        with open(sub / f"{i:06}.txt", "wb") as f:
+            f.write(b"tiny %d\n" % i)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--skip-memory", action="store_true")
+    args = parser.parse_args()
+
+    with tempfile.TemporaryDirectory(prefix="vorandix-bench-") as tmp:
+        root = pathlib.Path(tmp)
+        random_dir, mixed_dir = root / "random", root / "mixed"
+        make_random(random_dir, 200, 1 << 20)
+        make_mixed(mixed_dir, 2000)
+        # Warm the page cache and the interpreter's imports.
+        timed_scan(str(random_dir), jobs=1)
+        timed_scan(str(mixed_dir), jobs=1)
+
+        values = ratios(
+            args.repeat,
+            lambda: timed_scan(str(random_dir), jobs=1),
+            lambda: timed_scan(str(random_dir), jobs=2),
+        )
+        show("files/s jobs=2 over jobs=1, 200 x 1 MiB random", values, ">= 1.7")
+        values = ratios(
+            args.repeat,
+            lambda: timed_scan(str(mixed_dir), jobs=1),
+            lambda: timed_scan(str(mixed_dir), jobs=2),
+        )
+        show("files/s jobs=2 over jobs=1, 2,000 small mixed files", values, ">= 1.5")
+        values = ratios(
+            args.repeat,
+            lambda: timed_command(str(mixed_dir)),
+            lambda: timed_scan(str(mixed_dir), jobs=1),
+        )
+        show("time, command -j 1 over in-process scan(jobs=1)", values, "<= 1.25")
+        paths = [str(p) for p in sorted(mixed_dir.rglob("*")) if p.is_file()]
+        values = ratios(
+            args.repeat, lambda: timed_batch(paths, 1), lambda: timed_batch(paths, 0)
+        )
+        show("time, one worker thread over the caller's thread", values, "(information)")
+
+        mp4 = root / "big.mp4"
+        write_mp4(str(mp4), 2 << 30)
+        no_hash = []
+        for _ in range(args.repeat):
+            no_hash.append(timed_scan(str(mp4), jobs=1, hash=False))
+        with_hash = timed_scan(str(mp4), jobs=1, hash=True)
+        median_ms = statistics.median(no_hash) * 1000
+        print(
+            f"{'scan(hash=False), 2 GiB sparse MP4 by path':<58} {median_ms:6.2f} ms "
+            f"(min {min(no_hash) * 1000:.2f}, max {max(no_hash) * 1000:.2f}; hash=True: "
+            f"{with_hash:.2f} s)  target < 100 ms"
+        )
+        mp4.unlink()
+
+        if not args.skip_memory:
+            tiny_dir = root / "tiny"
+            count = 100_000
+            make_tiny(tiny_dir, count)
+            out = subprocess.run(
+                [sys.executable, "-c", MEMORY_CHILD, str(tiny_dir), str(count)],
+                check=True,
+                capture_output=True,
+                text=True,
+            ).stdout.split()
+            n, before, tenth, peak = map(int, out)
+            print(
+                f"{'peak RSS above the interpreter, 100,000 tiny files':<58} "
+                f"{(peak - before) / 1024:6.1f} MB (at 10,000 files: "
+                f"{(tenth - before) / 1024:.1f} MB; {n} records)  target <= 64 MB"
+            )
+
+
+if __name__ == "__main__":
+    main()
