@@ -17,12 +17,14 @@ from typing import TYPE_CHECKING, Any, Iterable, Iterator, Union
 
 from vorandix import _batch
 from vorandix._optional import require
-from vorandix._scan import Record, Task, _as_inputs, _error, _records, _Walk, error_kind
+from vorandix._scan import _as_inputs, _error, _records, _Walk, error_kind
 from vorandix.arrow import schema, to_arrow
 
 if TYPE_CHECKING:
     import dask.dataframe
     import pandas
+
+    from vorandix._scan import Record, Task
 
 __all__ = ["scan"]
 
@@ -123,7 +125,7 @@ def _describe(
     kind, items = partition
     if kind == _LOCAL:
         tasks: list[Task] = items
-        records = list(_records(_batch.Batch(iter(tasks), 0, hash)))
+        records = list(_records(_batch.Batch(iter(tasks), 0, hash, False)))
     else:
         records = list(_describe_urls(items, hash, storage_options))
     return to_arrow(records).to_pandas(types_mapper=pd.ArrowDtype)
