@@ -49,8 +49,18 @@ thread_local LogCapture* t_capture = nullptr;
 // header; the other containers throw for the same fault.
 constexpr std::string_view kExifUndecodable = "Failed to decode Exif metadata.";
 
+// The handler that was installed before ours. Each extension module of the package links its
+// own copy of this engine, with its own t_capture, while exiv2 keeps one handler for the whole
+// process: a message logged during another copy's call is that copy's to capture.
+Exiv2::LogMsg::Handler g_previous_handler = nullptr;
+
 void capture_log(int level, const char* text) {
-    if (t_capture == nullptr || level < Exiv2::LogMsg::warn || text == nullptr) return;
+    if (t_capture == nullptr) {
+        if (g_previous_handler != nullptr && g_previous_handler != Exiv2::LogMsg::defaultHandler)
+            g_previous_handler(level, text);
+        return;
+    }
+    if (level < Exiv2::LogMsg::warn || text == nullptr) return;
     std::string_view message(text);
     while (!message.empty() && message.back() == '\n') message.remove_suffix(1);
     if (message == kExifUndecodable) t_capture->exif_undecodable = true;
@@ -72,6 +82,7 @@ private:
 void init_exiv2() {
     static std::once_flag once;
     std::call_once(once, [] {
+        g_previous_handler = Exiv2::LogMsg::handler();
         Exiv2::LogMsg::setHandler(capture_log);
         Exiv2::LogMsg::setLevel(Exiv2::LogMsg::warn);
         Exiv2::XmpParser::initialize();
