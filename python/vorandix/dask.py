@@ -56,34 +56,36 @@ def _url_files(url: str, recursive: bool, storage_options: dict[str, Any]) -> li
     return [fs.unstrip_protocol(path) for path in sorted(fs.find(root))]
 
 
-def _partitions(
-    inputs: Iterable[Any],
-    recursive: bool,
-    follow_symlinks: bool,
-    files_per_partition: int,
-    storage_options: dict[str, Any],
-) -> list[Partition]:
+def _entries(
+    inputs: Iterable[Any], recursive: bool, follow_symlinks: bool, storage_options: dict[str, Any]
+) -> Iterator[tuple[str, Any]]:
+    """(kind, item) for every file to describe, in walk order."""
     walk = _Walk(recursive=recursive, follow_symlinks=follow_symlinks)
-    partitions: list[Partition] = []
-
-    def add(kind: str, item: Any) -> None:
-        last = partitions[-1] if partitions else None
-        if last is None or last[0] != kind or len(last[1]) >= files_per_partition:
-            partitions.append((kind, []))
-        partitions[-1][1].append(item)
-
     for item in inputs:
         text = os.fspath(item)
         if isinstance(text, str) and _is_url(text):
             files = _url_files(text, recursive, storage_options)
             if not files and not recursive:
                 folder = _error(text, "is_a_directory", "a folder, not walked (recursive=False)")
-                add(_LOCAL, (folder, None))
+                yield _LOCAL, (folder, None)
             for url in files:
-                add(_URL, url)
+                yield _URL, url
         else:
             for task in walk.inputs([item]):
-                add(_LOCAL, task)
+                yield _LOCAL, task
+
+
+def _partitions(entries: list[tuple[str, Any]], size: int | None) -> list[Partition]:
+    if size is None:
+        # Enough partitions for 16 workers; more, smaller ones would cost more in overhead
+        # (each one is a task, a frame and, on to_parquet, a file) than they spread.
+        size = min(256, max(1, -(-len(entries) // 16)))
+    partitions: list[Partition] = []
+    for kind, item in entries:
+        last = partitions[-1] if partitions else None
+        if last is None or last[0] != kind or len(last[1]) >= size:
+            partitions.append((kind, []))
+        partitions[-1][1].append(item)
     return partitions
 
 
@@ -137,7 +139,7 @@ def scan(
     hash: bool = True,
     recursive: bool = True,
     follow_symlinks: bool = False,
-    files_per_partition: int = 256,
+    files_per_partition: int | None = None,
     storage_options: dict[str, Any] | None = None,
 ) -> "dask.dataframe.DataFrame":
     """A Dask DataFrame with one row per file under `inputs` and the columns of ``schema()``.
@@ -148,19 +150,19 @@ def scan(
     ``file:///data``; ``storage_options`` go to fsspec): a URL naming a folder stands for every
     file below it, in sorted order, and each file is read through ``vorandix.parse_file``, with
     the URL as its path. A file that cannot be described is a row with ``error`` set, never a
-    failed task. Rows keep the walk's order across partitions of at most
-    `files_per_partition` files. ``hash=False`` skips the whole-file pass, as in ``scan``.
+    failed task. Rows keep the walk's order across partitions of `files_per_partition` files
+    (by default enough partitions to keep 16 workers busy, and at most 256 files in each).
+    ``hash=False`` skips the whole-file pass, as in ``scan``.
 
     Nothing is read until the frame is computed; ``.to_parquet(...)`` writes it.
     """
-    if files_per_partition < 1:
+    if files_per_partition is not None and files_per_partition < 1:
         raise ValueError("files_per_partition must be at least 1")
     dd = require("dask.dataframe", "dask", _NEEDED_BY)
     pd = require("pandas", "dask", _NEEDED_BY)
     options = dict(storage_options or {})
-    partitions = _partitions(
-        _as_inputs(inputs), bool(recursive), bool(follow_symlinks), files_per_partition, options
-    )
+    entries = _entries(_as_inputs(inputs), bool(recursive), bool(follow_symlinks), options)
+    partitions = _partitions(list(entries), files_per_partition)
     meta = schema().empty_table().to_pandas(types_mapper=pd.ArrowDtype)
     if not partitions:
         return dd.from_pandas(meta, npartitions=1)
