@@ -23,7 +23,7 @@ from __future__ import annotations
 
 import functools
 import os
-from typing import TYPE_CHECKING, Any, Iterable, Iterator, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Union
 
 from vorandix._optional import require
 
@@ -263,40 +263,69 @@ def split_path(path: str) -> tuple[str, bytes | None]:
         return raw.decode("utf-8", "replace"), raw
 
 
-def _unknown_key(value: Any, decl: Decl, where: str) -> str | None:
-    """The dotted path of the first key in ``value`` that ``decl`` does not declare, if any."""
-    if isinstance(decl, dict):
-        if not isinstance(value, dict):
+# A key check for one declaration: (value) -> the dotted path below it of a key it does not
+# declare, or None. Key sets are compared as sets, in C, and only structs are descended into.
+_Check = Callable[[Any], Union[str, None]]
+
+
+def _key_check(decl: Decl) -> _Check | None:
+    """The check for values of `decl`; None when nothing below it could hold a key."""
+    if isinstance(decl, list):
+        inner = _key_check(decl[0])
+        if inner is None:
+            return None
+
+        def check_list(value: Any) -> str | None:
+            if type(value) is list:
+                for item in value:
+                    found = inner(item)
+                    if found is not None:
+                        return found
             return None  # a wrong type is pyarrow's to report
-        for key, item in value.items():
-            inner = decl.get(key)
-            if inner is None:
-                return f"{where}.{key}"
-            if item is not None and isinstance(inner, (dict, list)):
-                found = _unknown_key(item, inner, f"{where}.{key}")
-                if found:
-                    return found
-    elif isinstance(decl, list) and isinstance(decl[0], dict) and isinstance(value, list):
-        for item in value:
-            found = _unknown_key(item, decl[0], where)
-            if found:
-                return found
-    return None
+
+        return check_list
+    if not isinstance(decl, dict):
+        return None
+    known = frozenset(decl)
+    children = [(k, c) for k, c in ((k, _key_check(v)) for k, v in decl.items()) if c]
+
+    def check_struct(value: Any) -> str | None:
+        if type(value) is not dict:
+            return None
+        if not value.keys() <= known:
+            return next(key for key in value if key not in known)
+        for key, child in children:
+            item = value.get(key)
+            if item is not None:
+                found = child(item)
+                if found is not None:
+                    return f"{key}.{found}"
+        return None
+
+    return check_struct
+
+
+@functools.lru_cache(maxsize=None)
+def _key_checks() -> dict[str, _Check]:
+    return {k: c for k, c in ((k, _key_check(v)) for k, v in _COLUMNS.items()) if c}
 
 
 def _columns(records: Iterable[dict]) -> dict[str, list]:
     rows = records if isinstance(records, list) else list(records)
     n = len(rows)
     columns: dict[str, list] = {name: [None] * n for name in _COLUMNS}
+    checks = _key_checks()
     for i, record in enumerate(rows):
         for key, value in record.items():
-            decl = _COLUMNS.get(key)
-            found = key if decl is None else None
-            if value is not None and isinstance(decl, (dict, list)):
-                found = _unknown_key(value, decl, key)
-            if found:
-                raise ValueError(f"record {i}: key {found!r} is not in vorandix.schema()")
-            columns[key][i] = value
+            column = columns.get(key)
+            if column is None:
+                raise ValueError(f"record {i}: key {key!r} is not in vorandix.schema()")
+            check = checks.get(key)
+            if check is not None and value is not None:
+                found = check(value)
+                if found is not None:
+                    raise ValueError(f"record {i}: key '{key}.{found}' is not in vorandix.schema()")
+            column[i] = value
         path = record.get("path")
         if not isinstance(path, str):
             raise TypeError(f"record {i}: 'path' must be a str, not {type(path).__name__}")
@@ -308,7 +337,7 @@ def _columns(records: Iterable[dict]) -> dict[str, list]:
             columns["path_bytes"][i] = bytes.fromhex(given)
         error = record.get("error")
         if isinstance(error, dict) and isinstance(error.get("message"), str):
-            # An OS error's text quotes the path, surrogate escapes included.
+            # An OS error's text may quote a path, surrogate escapes included.
             columns["error"][i] = {**error, "message": split_path(error["message"])[0]}
     return columns
 
