@@ -2,6 +2,8 @@
 // file object read through its own methods. The package's scan() and parse_file() sit on it.
 #include <Python.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -149,6 +151,7 @@ struct Pipeline {
     RunOptions options;
     bool json = false;
     std::vector<std::thread> workers;
+    pid_t owner = 0;  // the process that started the workers
 
     Slot& slot(std::uint64_t seq) { return ring[seq % ring.size()]; }
 
@@ -192,6 +195,13 @@ void shut_down(BatchObject* self) {
     Py_CLEAR(self->items);
     Pipeline* p = self->pipeline;
     if (!p) return;
+    if (!p->workers.empty() && p->owner != ::getpid()) {
+        // A child forked while the workers ran: they do not exist here, and a worker may have
+        // held the mutex at the fork. Drop the references and leave the rest untouched.
+        for (Slot& s : p->ring) Py_CLEAR(s.tag);
+        self->pipeline = nullptr;
+        return;
+    }
     if (!p->workers.empty()) {
         {
             std::lock_guard lock(p->mutex);
@@ -305,7 +315,11 @@ bool top_up(BatchObject* self) {
 
 PyObject* next_from_workers(BatchObject* self) {
     Pipeline* p = self->pipeline;
-    if (p->workers.empty()) {
+    if (!top_up(self)) return nullptr;
+    // The workers start with the first file to read, so a batch that never reads one (an
+    // empty folder, only records made by the caller) starts no thread.
+    if (p->workers.empty() && !p->pending.empty()) {
+        p->owner = ::getpid();
         try {
             for (int i = 0; i < self->jobs; ++i) p->workers.emplace_back([p] { p->work(); });
         } catch (const std::system_error& e) {
@@ -314,7 +328,6 @@ PyObject* next_from_workers(BatchObject* self) {
             return nullptr;
         }
     }
-    if (!top_up(self)) return nullptr;
     if (p->head == p->tail) {
         shut_down(self);
         return nullptr;
@@ -352,6 +365,13 @@ PyObject* batch_next(PyObject* op) {
     if (self->finished) return nullptr;
     if (self->busy) {
         PyErr_SetString(PyExc_ValueError, "batch already executing");
+        return nullptr;
+    }
+    if (self->pipeline && !self->pipeline->workers.empty() &&
+        self->pipeline->owner != ::getpid()) {
+        shut_down(self);
+        PyErr_SetString(PyExc_RuntimeError,
+                        "a batch started before a fork cannot go on in the child");
         return nullptr;
     }
     self->busy = true;

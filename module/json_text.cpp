@@ -46,7 +46,8 @@ void append_float(std::string& out, double value) {
     }
     // The shortest digits that read back as the same double, as repr() chooses them.
     char buf[64];
-    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+    const auto [end, ec] =
+        std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
     std::string_view text(buf, static_cast<std::size_t>(end - buf));
     if (text.front() == '-') {
         out.push_back('-');

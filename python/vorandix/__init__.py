@@ -21,13 +21,13 @@ describes a collection on a Dask cluster (``pip install 'vorandix[dask]'``).
 from __future__ import annotations
 
 import os
-TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing at start-up
 
 from _vorandix import __version__, parse, parse_bytes
 
 from vorandix import _batch
 from vorandix._scan import ERROR_KINDS, scan
 
+TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing at start-up
 if TYPE_CHECKING:
     from typing import Any, BinaryIO, Union
 

@@ -17,15 +17,16 @@ from __future__ import annotations
 import argparse
 import io
 import json
+import json.encoder
 import os
 import re
 import sys
 import time
-TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing at start-up
 
 from vorandix import __version__, parse_file, scan
 from vorandix._scan import _as_inputs, _error, _os_error, _Walk, scan_json
 
+TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing at start-up
 if TYPE_CHECKING:
     from typing import IO, Any, Callable, Iterable, Iterator, Sequence
 
@@ -99,6 +100,8 @@ def _names(stream: IO[bytes], separator: bytes) -> Iterator[bytes]:
 
 
 def _stdin_record(hash: bool) -> Record:
+    if sys.stdin is None:  # started with its standard input closed
+        return _error(STDIN, "not_found", "no standard input")
     stdin = sys.stdin.buffer
     try:
         if not stdin.seekable():
@@ -154,14 +157,19 @@ def _line(item: Any, indent: int | None) -> bytes:
     """The output for a record, or for (path, report's JSON text)."""
     if type(item) is tuple:
         path, report = item
-        head = json.dumps(_path_fields(path), ensure_ascii=False).encode("utf-8")
+        # What json.dumps writes for {"path": ..., **report}, without building the dict.
+        head = "".join(
+            f"{_quote(key)}: {_quote(value)}, " for key, value in _path_fields(path).items()
+        )
         if report == b"{}":
-            return head + b"\n"
-        return head[:-1] + b", " + report[1:] + b"\n"
+            return b"{" + head[:-2].encode("utf-8") + b"}\n"
+        return b"{" + head.encode("utf-8") + report[1:] + b"\n"
     fields = _path_fields(item["path"])
     record = {**fields, **{key: value for key, value in item.items() if key != "path"}}
     return json.dumps(record, ensure_ascii=False, indent=indent).encode("utf-8") + b"\n"
 
+
+_quote = json.encoder.encode_basestring  # json.dumps of a str with ensure_ascii=False
 
 _SIZE = re.compile(rb'"file": \{[^{}]*?"size_bytes": (\d+)')
 
@@ -238,6 +246,8 @@ def _open_names(args: argparse.Namespace, fail: Callable[[str], None]) -> Iterab
         return ()
     separator = b"\0" if args.null else b"\n"
     if args.files_from == STDIN:
+        if sys.stdin is None:
+            fail("--files-from -: no standard input")
         return _names(sys.stdin.buffer, separator)
     try:
         stream = open(args.files_from, "rb")

@@ -10,10 +10,10 @@ from __future__ import annotations
 import errno
 import os
 import stat
-TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing at start-up
 
 from vorandix import _batch
 
+TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing at start-up
 if TYPE_CHECKING:
     from typing import Any, Iterable, Iterator, Union
 

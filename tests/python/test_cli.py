@@ -110,7 +110,14 @@ def test_output_file_pretty_and_undecodable_names(files):
 
 @pytest.mark.parametrize(
     "args",
-    [[], ["-0", "x"], ["-j", "0", "x"], ["--files-from", "-", "-"], ["-o", "/no/such/dir/f", "x"]],
+    [
+        [],
+        ["-0", "x"],
+        ["-j", "0", "x"],
+        ["--files-from", "-", "-"],
+        ["-o", "/no/such/dir/f", "x"],
+        ["--files-from", "/no/such"],
+    ],
 )
 def test_usage_errors_exit_2(args):
     out = run(*args)

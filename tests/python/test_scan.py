@@ -2,7 +2,6 @@
 
 import io
 import os
-import pathlib
 import signal
 import socket
 
@@ -142,6 +141,10 @@ def test_closing_early_and_failing_inputs_stop_every_worker(tmp_path):
     assert native_threads() > threads
     it.close()
     assert native_threads() == threads
+    it = vorandix.scan(tmp_path, jobs=3)
+    next(it)
+    del it  # garbage collection closes it too
+    assert native_threads() == threads
 
     def inputs():
         yield tmp_path / "00"
@@ -251,3 +254,22 @@ def test_json_floats_are_written_as_python_writes_them():
         assert _batch._json_float(x) == repr(x)
 
     check()
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() with threads running
+def test_a_forked_child_does_not_wait_for_workers_it_does_not_have(tmp_path):
+    for i in range(20):
+        (tmp_path / f"{i:02}").write_bytes(bytes(200_000))
+    it = vorandix.scan(tmp_path, jobs=2)
+    next(it)
+    pid = os.fork()
+    if pid == 0:
+        try:
+            next(it)
+        except RuntimeError:
+            os._exit(0)
+        finally:
+            os._exit(1)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert len(list(it)) == 19
