@@ -150,10 +150,14 @@ def main() -> None:
             for cluster, client in clusters.values():
                 client.close()
                 cluster.close()
+        load = os.getloadavg()[0]
         values = [one / two for one, two in zip(times[1], times[2])]
         show("speed, Dask 2 worker processes over 1, 200 x 1 MiB", values, ">= 1.6")
         best = min(times[2])
-        print(f"{'':<58} (2 workers: best {best:.2f} s; 1 worker: best {min(times[1]):.2f} s)")
+        print(
+            f"{'':<58} (2 workers: best {best:.2f} s; 1 worker: best {min(times[1]):.2f} s; "
+            f"load average {load:.1f} on {os.cpu_count()} CPUs)"
+        )
 
 
 if __name__ == "__main__":

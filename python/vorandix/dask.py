@@ -75,11 +75,21 @@ def _entries(
                 yield _LOCAL, task
 
 
+def _threads() -> int:
+    """The threads of the current distributed client's workers, else this machine's CPUs."""
+    try:
+        from distributed import default_client
+
+        return max(1, sum(default_client().nthreads().values()))
+    except (ImportError, ValueError):  # no distributed, or no client
+        return os.cpu_count() or 1
+
+
 def _partitions(entries: list[tuple[str, Any]], size: int | None) -> list[Partition]:
     if size is None:
-        # Enough partitions for 16 workers; more, smaller ones would cost more in overhead
-        # (each one is a task, a frame and, on to_parquet, a file) than they spread.
-        size = min(256, max(1, -(-len(entries) // 16)))
+        # Two partitions per worker thread keep them all busy; each more costs a task, a frame
+        # and, on to_parquet, a file, which on small collections outweighs the files' work.
+        size = min(256, max(1, -(-len(entries) // (2 * _threads()))))
     partitions: list[Partition] = []
     for kind, item in entries:
         last = partitions[-1] if partitions else None
@@ -151,7 +161,8 @@ def scan(
     file below it, in sorted order, and each file is read through ``vorandix.parse_file``, with
     the URL as its path. A file that cannot be described is a row with ``error`` set, never a
     failed task. Rows keep the walk's order across partitions of `files_per_partition` files
-    (by default enough partitions to keep 16 workers busy, and at most 256 files in each).
+    (by default two partitions per thread of the current client's workers, or per CPU without
+    a client, and at most 256 files in each).
     ``hash=False`` skips the whole-file pass, as in ``scan``.
 
     Nothing is read until the frame is computed; ``.to_parquet(...)`` writes it.
