@@ -156,14 +156,15 @@ def _path_fields(path: str) -> dict[str, str]:
 def _line(item: Any, indent: int | None) -> bytes:
     """The output for a record, or for (path, report's JSON text)."""
     if type(item) is tuple:
-        path, report = item
         # What json.dumps writes for {"path": ..., **report}, without building the dict.
-        head = "".join(
-            f"{_quote(key)}: {_quote(value)}, " for key, value in _path_fields(path).items()
-        )
+        path, report = item
+        try:
+            head = b'{"path": ' + _quote(path).encode("utf-8")
+        except UnicodeEncodeError:  # surrogate escapes: a name that is not valid UTF-8
+            head = b"{" + json.dumps(_path_fields(path), ensure_ascii=False)[1:-1].encode("utf-8")
         if report == b"{}":
-            return b"{" + head[:-2].encode("utf-8") + b"}\n"
-        return b"{" + head.encode("utf-8") + report[1:] + b"\n"
+            return head + b"}\n"
+        return head + b", " + report[1:] + b"\n"
     fields = _path_fields(item["path"])
     record = {**fields, **{key: value for key, value in item.items() if key != "path"}}
     return json.dumps(record, ensure_ascii=False, indent=indent).encode("utf-8") + b"\n"
