@@ -12,6 +12,10 @@ return a plain ``dict`` with one section per recognised format and an ``errors``
 format reader failed. For collections, ``scan(inputs)`` walks files and folders and yields one
 record per file, describing several files at once; ``parse_file(fileobj)`` describes any binary
 file object with ``read`` and ``seek``.
+
+``schema()``, ``to_arrow(records)`` and ``from_arrow(table)`` turn records into Arrow tables and
+back (``pip install 'vorandix[arrow]'``; see ``vorandix.arrow``). ``vorandix.dask.scan(inputs)``
+describes a collection on a Dask cluster (``pip install 'vorandix[dask]'``).
 """
 
 from __future__ import annotations
@@ -27,7 +31,38 @@ TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing at start-
 if TYPE_CHECKING:
     from typing import Any, BinaryIO, Union
 
-__all__ = ["parse", "parse_bytes", "parse_file", "scan", "ERROR_KINDS", "__version__"]
+__all__ = [
+    "parse",
+    "parse_bytes",
+    "parse_file",
+    "scan",
+    "ERROR_KINDS",
+    "schema",
+    "to_arrow",
+    "from_arrow",
+    "__version__",
+]
+
+
+# Loaded on first use, so that the command and scan start without them.
+_LAZY = {
+    "schema": "vorandix.arrow",
+    "to_arrow": "vorandix.arrow",
+    "from_arrow": "vorandix.arrow",
+    "dask": "vorandix.dask",
+}
+
+
+def __getattr__(name: str) -> Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'vorandix' has no attribute {name!r}")
+    import importlib
+
+    loaded = importlib.import_module(module)
+    value = loaded if name == "dask" else getattr(loaded, name)
+    globals()[name] = value
+    return value
 
 
 def parse_file(

@@ -4,6 +4,9 @@ Writes one JSON record per file, as ``vorandix.scan`` yields them, one per line 
 A path that is not valid UTF-8 is shown with U+FFFD for its invalid bytes, and the record then
 also carries ``"path_bytes"``: the raw bytes in lower-case hex.
 
+``--format parquet -o FILE`` writes the same records as a Parquet table of ``vorandix.schema()``
+instead (``path_bytes`` then a binary column), one row group at a time as records arrive.
+
 Exit status: 0 when every file was described, 1 when any record carries a top-level "error" (a
 file that could not be described; a format reader's "errors" inside a described file do not
 count), 2 for usage errors, 130 after Ctrl-C.
@@ -74,6 +77,12 @@ def _parser() -> argparse.ArgumentParser:
         "--no-recursive", action="store_true", help="do not walk folders (report them instead)"
     )
     parser.add_argument("-o", "--output", metavar="FILE", help="write the records to FILE")
+    parser.add_argument(
+        "--format",
+        choices=("jsonl", "parquet"),
+        default="jsonl",
+        help="JSON Lines (default), or a Parquet table (needs -o and vorandix[arrow])",
+    )
     parser.add_argument("--pretty", action="store_true", help="indent each record")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
@@ -107,7 +116,7 @@ def _stdin_record(hash: bool) -> Record:
 def _records(args: argparse.Namespace, names: Iterable[bytes]) -> Iterator[Any]:
     """Records for the PATHs in order ('-' where it stands), then for the names from a file.
     Without --pretty a file described comes as (path, report's JSON text) from scan_json."""
-    collect = scan if args.pretty else scan_json
+    collect = scan if args.pretty or args.format == "parquet" else scan_json
     options = dict(
         jobs=args.jobs,
         recursive=not args.no_recursive,
@@ -248,6 +257,26 @@ def _open_names(args: argparse.Namespace, fail: Callable[[str], None]) -> Iterab
     return _names(stream, separator)
 
 
+def _write_parquet(
+    records: Iterable[Record], out: IO[bytes], progress: _Progress | None
+) -> int:
+    """Writes the records as Parquet row groups while they arrive; the exit status."""
+    from vorandix.arrow import write_parquet
+
+    failed = False
+
+    def watched() -> Iterator[Record]:
+        nonlocal failed
+        for record in records:
+            failed = failed or "error" in record
+            if progress is not None:
+                progress.update(record)
+            yield record
+
+    write_parquet(watched(), out)
+    return int(failed)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
@@ -257,6 +286,17 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("-0 applies to --files-from")
     if args.files_from == STDIN and STDIN in args.paths:
         parser.error("standard input cannot be both a PATH and the --files-from list")
+    if args.format == "parquet":
+        if args.output is None:
+            parser.error("--format parquet needs -o FILE")
+        if args.pretty:
+            parser.error("--pretty applies to JSON Lines")
+        from vorandix._optional import require
+
+        try:
+            require("pyarrow.parquet", "arrow", "--format parquet")
+        except ImportError as exc:
+            parser.error(str(exc))
     names = _open_names(args, parser.error)
     if args.output is None:
         out = sys.stdout.buffer
@@ -272,6 +312,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     records = _records(args, names)
     flushed = time.monotonic()
     try:
+        if args.format == "parquet":
+            return _write_parquet(records, out, progress)
         for item in records:
             if type(item) is not tuple and "error" in item:
                 status = 1

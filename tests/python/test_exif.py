@@ -2,6 +2,8 @@
 
 import json
 import struct
+import subprocess
+import sys
 import zlib
 
 import pytest
@@ -289,6 +291,25 @@ def test_outcomes(data, message):
     section, errors = exif_of(data)
     assert section is None
     assert errors == ([] if message is None else [{"extractor": "exif", "message": message}])
+
+
+@pytest.mark.parametrize("order", [["module", "scan", "module"], ["scan", "module", "scan"]])
+def test_both_extension_modules_keep_exiv2_warnings_whichever_reads_first(order, tmp_path):
+    # _vorandix and vorandix._batch each link the engine; exiv2 has one log handler per process.
+    broken = tmp_path / "broken.webp"
+    broken.write_bytes(webp(BROKEN_HEADER))
+    code = (
+        "import sys, _vorandix, vorandix\n"
+        "path = sys.argv[1]\n"
+        "calls = {\n"
+        "    'module': lambda: _vorandix.parse(path).get('errors'),\n"
+        "    'scan': lambda: next(vorandix.scan([path], jobs=1)).get('errors'),\n"
+        "}\n"
+        "print([calls[name]() for name in sys.argv[2:]])\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code, broken, *order], capture_output=True)
+    error = [{"extractor": "exif", "message": "Failed to decode Exif metadata."}]
+    assert out.stdout.decode() == f"{[error] * 3}\n"
 
 
 def test_fields_decoded_before_a_later_failure_are_kept():

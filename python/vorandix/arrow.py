@@ -1,0 +1,413 @@
+"""Records as Arrow tables: one schema for every key a report can hold.
+
+``schema()`` gives the ``pyarrow.Schema``; ``to_arrow(records)`` turns records (as ``scan`` yields
+them) into a table with exactly that schema, and ``from_arrow(table)`` gives the records back.
+Nothing is dropped on the way: a key the schema does not know is an error, not a silent loss.
+
+Layout: the columns ``path``, ``path_bytes``, ``error`` and ``errors``, then one struct column per
+section in the engine's order. Integers are ``uint64`` (the engine's counts, sizes and offsets
+are unsigned), decimals ``float64``, flags ``bool``, texts ``string``. Segments, chunks, boxes and
+entries are lists of structs; objects keyed by names found in the file (EXIF directories, PNG
+text, the ``truncated`` map of a section cut by a size limit) are maps. A key absent from a record
+is a null.
+
+Paths: ``path`` is always valid UTF-8, so Parquet, DuckDB and pandas can read it. A path that is
+not valid UTF-8 (``scan`` gives it with surrogate escapes, as ``os.fsdecode`` does) is stored as a
+display string, each invalid byte shown as U+FFFD, and its raw bytes go to ``path_bytes``, which is
+null for every other path. ``os.fsdecode(path_bytes)`` restores the original ``str``.
+
+pyarrow is optional: ``pip install 'vorandix[arrow]'``.
+"""
+
+from __future__ import annotations
+
+import functools
+import os
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Union
+
+from vorandix._optional import require
+
+if TYPE_CHECKING:
+    import pyarrow
+
+__all__ = ["schema", "to_arrow", "from_arrow", "write_parquet", "split_path", "SECTIONS"]
+
+# The layout is declared in plain Python so that it can be read without pyarrow and also
+# drives the key check of to_arrow and the pruning of from_arrow. A declaration is one of:
+#   a type name ("uint64", "int64", "float64", "bool", "string", "binary");
+#   a dict: a struct with these keys;
+#   a one-element list: a list of that;
+#   ("map", type name): text keys found in the file, values of that type;
+#   ("kept", type name): a key present whenever its parent is, whose null is a value of the
+#       report (a number the engine could not compute), not an absent key.
+Decl = Union[str, dict, list, tuple]
+
+_U64, _F64, _STR, _BOOL = "uint64", "float64", "string", "bool"
+_TEXT_MAP = ("map", _STR)
+# Every section may say which of its fields a size limit of the engine cut, and at what limit.
+_TRUNCATED = ("map", "int64")
+
+SECTIONS: dict[str, dict[str, Decl]] = {
+    "file": {
+        "size_bytes": _U64,
+        "mime_detected": _STR,
+        "extension_canonical": _STR,
+        "entropy_bits_per_byte": _F64,
+        "sha256": _STR,
+        "crc32": _STR,
+        "name": _STR,
+        "extension_claimed": _STR,
+        "modified_unix": _U64,
+        "created_unix": _U64,
+    },
+    "jpeg": {
+        "segments": [
+            {
+                "marker": _STR,
+                "name": _STR,
+                "offset": _U64,
+                "length": _U64,
+                "payload": _STR,
+                "jfif_version": _STR,
+                "density": _STR,
+                "comment": _STR,
+            }
+        ],
+        "width": _U64,
+        "height": _U64,
+        "bit_depth": _U64,
+        "components": _U64,
+        "progressive": _BOOL,
+        "color_space_guess": _STR,
+        "quality_estimate": _U64,
+        "xmp_packet_chars": _U64,
+        "scan_data_offset": _U64,
+    },
+    "png": {
+        "chunks": [{"type": _STR, "offset": _U64, "length": _U64}],
+        "width": _U64,
+        "height": _U64,
+        "bit_depth": _U64,
+        "color_type": _STR,
+        "interlaced": _BOOL,
+        "text": _TEXT_MAP,
+        "last_modified": _STR,
+        "gamma": _F64,
+        "dpi": _F64,
+    },
+    "gif": {
+        "version": _STR,
+        "width": _U64,
+        "height": _U64,
+        "color_resolution_bits": _U64,
+        "global_color_table": _BOOL,
+        "global_color_table_size": _U64,
+        "frames": _U64,
+        "animated": _BOOL,
+        "loop_count": _U64,
+    },
+    "bmp": {
+        "file_size_header": _U64,
+        "dib_header_size": _U64,
+        "width": _U64,
+        "height": _U64,
+        "top_down": _BOOL,
+        "bit_depth": _U64,
+        "compression": _STR,
+    },
+    "riff": {
+        "form_type": _STR,
+        "media_kind": _STR,
+        "audio_format_tag": _U64,
+        "channels": _U64,
+        "sample_rate": _U64,
+        "bits_per_sample": _U64,
+        "webp_format": _STR,
+        "width": _U64,
+        "height": _U64,
+        "has_alpha": _BOOL,
+        "has_animation": _BOOL,
+        "has_exif": _BOOL,
+    },
+    "exif": {
+        "primary": _TEXT_MAP,
+        "thumbnail": _TEXT_MAP,
+        "ifd2": _TEXT_MAP,
+        "ifd3": _TEXT_MAP,
+        # A zero denominator in the GPS rationals gives a coordinate the engine reports as null.
+        "gps_decimal": {"latitude": ("kept", _F64), "longitude": ("kept", _F64)},
+    },
+    "id3": {
+        "version": _STR,
+        "unsynchronisation": _BOOL,
+        "extended_header": _BOOL,
+        "tag_size": _U64,
+        "frames": {
+            key: _STR
+            for key in (
+                "title",
+                "artist",
+                "album",
+                "year",
+                "genre",
+                "track",
+                "album_artist",
+                "composer",
+            )
+        },
+    },
+    "mp4": {
+        "top_level_boxes": [{"type": _STR, "size": _U64}],
+        "major_brand": _STR,
+        "minor_version": _U64,
+        "compatible_brands": [_STR],
+        "timescale": _U64,
+        "duration_units": _U64,
+        "duration_seconds": _F64,
+    },
+    "elf": {"class": _STR, "endianness": _STR, "abi": _STR, "type": _STR, "machine": _STR},
+    "pdf": {
+        "version": _STR,
+        "object_count": _U64,
+        "page_count": _U64,
+        "linearized": _BOOL,
+        "encrypted": _BOOL,
+        "info": {
+            key: _STR
+            for key in (
+                "title",
+                "author",
+                "subject",
+                "creator",
+                "producer",
+                "keywords",
+                "creation_date",
+                "modification_date",
+            )
+        },
+    },
+    "gzip": {
+        "compression_method": _STR,
+        "modification_time_unix": _U64,
+        "os": _STR,
+        "original_filename": _STR,
+    },
+    "zip": {
+        "entry_count": _U64,
+        "compression_ratio": _F64,
+        "container_kind": _STR,
+        "entries": [
+            {
+                "name": _STR,
+                "method": _STR,
+                "compressed": _U64,
+                "uncompressed": _U64,
+                "modified": _STR,
+            }
+        ],
+    },
+}
+for _fields in SECTIONS.values():
+    _fields["truncated"] = _TRUNCATED
+
+# The whole record: where it came from, why it could not be described, which readers failed,
+# and the sections.
+_COLUMNS: dict[str, Decl] = {
+    "path": _STR,
+    "path_bytes": "binary",
+    "error": {"kind": _STR, "message": _STR},
+    "errors": [{"extractor": _STR, "message": _STR}],
+    **SECTIONS,
+}
+
+
+def _pyarrow(needed_by: str) -> Any:
+    return require("pyarrow", "arrow", needed_by)
+
+
+def _arrow_type(pa: Any, decl: Decl) -> Any:
+    if isinstance(decl, str):
+        return getattr(pa, decl)() if decl != "bool" else pa.bool_()
+    if isinstance(decl, dict):
+        return pa.struct([pa.field(k, _arrow_type(pa, v)) for k, v in decl.items()])
+    if isinstance(decl, list):
+        return pa.list_(_arrow_type(pa, decl[0]))
+    kind, value = decl
+    if kind == "map":
+        return pa.map_(pa.string(), _arrow_type(pa, value))
+    return _arrow_type(pa, value)
+
+
+@functools.lru_cache(maxsize=None)
+def _schema() -> "pyarrow.Schema":
+    pa = _pyarrow("vorandix.schema")
+    fields = [pa.field(k, _arrow_type(pa, v)) for k, v in _COLUMNS.items()]
+    fields[0] = pa.field("path", pa.string(), nullable=False)
+    return pa.schema(fields)
+
+
+def schema() -> "pyarrow.Schema":
+    """The Arrow schema of every record ``scan`` can yield (see the module's docstring)."""
+    return _schema()
+
+
+def split_path(path: str) -> tuple[str, bytes | None]:
+    """``(display, raw)`` for a path as ``os.fsdecode`` gives it: the display string is valid
+    UTF-8 with U+FFFD for each byte that was not; ``raw`` is the path's bytes when they were not
+    valid UTF-8, else None."""
+    try:
+        path.encode("utf-8")
+        return path, None
+    except UnicodeEncodeError:
+        raw = os.fsencode(path)
+        return raw.decode("utf-8", "replace"), raw
+
+
+# A key check for one declaration: (value) -> the dotted path below it of a key it does not
+# declare, or None. Key sets are compared as sets, in C, and only structs are descended into.
+_Check = Callable[[Any], Union[str, None]]
+
+
+def _key_check(decl: Decl) -> _Check | None:
+    """The check for values of `decl`; None when nothing below it could hold a key."""
+    if isinstance(decl, list):
+        inner = _key_check(decl[0])
+        if inner is None:
+            return None
+
+        def check_list(value: Any) -> str | None:
+            if type(value) is list:
+                for item in value:
+                    found = inner(item)
+                    if found is not None:
+                        return found
+            return None  # a wrong type is pyarrow's to report
+
+        return check_list
+    if not isinstance(decl, dict):
+        return None
+    known = frozenset(decl)
+    children = [(k, c) for k, c in ((k, _key_check(v)) for k, v in decl.items()) if c]
+
+    def check_struct(value: Any) -> str | None:
+        if type(value) is not dict:
+            return None
+        if not value.keys() <= known:
+            return next(key for key in value if key not in known)
+        for key, child in children:
+            item = value.get(key)
+            if item is not None:
+                found = child(item)
+                if found is not None:
+                    return f"{key}.{found}"
+        return None
+
+    return check_struct
+
+
+@functools.lru_cache(maxsize=None)
+def _key_checks() -> dict[str, _Check]:
+    return {k: c for k, c in ((k, _key_check(v)) for k, v in _COLUMNS.items()) if c}
+
+
+def _columns(records: Iterable[dict]) -> dict[str, list]:
+    rows = records if isinstance(records, list) else list(records)
+    n = len(rows)
+    columns: dict[str, list] = {name: [None] * n for name in _COLUMNS}
+    checks = _key_checks()
+    for i, record in enumerate(rows):
+        for key, value in record.items():
+            column = columns.get(key)
+            if column is None:
+                raise ValueError(f"record {i}: key {key!r} is not in vorandix.schema()")
+            check = checks.get(key)
+            if check is not None and value is not None:
+                found = check(value)
+                if found is not None:
+                    raise ValueError(f"record {i}: key '{key}.{found}' is not in vorandix.schema()")
+            column[i] = value
+        path = record.get("path")
+        if not isinstance(path, str):
+            raise TypeError(f"record {i}: 'path' must be a str, not {type(path).__name__}")
+        given = record.get("path_bytes")
+        if given is None:
+            columns["path"][i], columns["path_bytes"][i] = split_path(path)
+        elif isinstance(given, str):
+            # JSON Lines carry the raw bytes as hex beside the display string.
+            columns["path_bytes"][i] = bytes.fromhex(given)
+        error = record.get("error")
+        if isinstance(error, dict) and isinstance(error.get("message"), str):
+            # An OS error's text may quote a path, surrogate escapes included.
+            columns["error"][i] = {**error, "message": split_path(error["message"])[0]}
+    return columns
+
+
+def to_arrow(records: Iterable[dict]) -> "pyarrow.Table":
+    """A ``pyarrow.Table`` with ``schema()`` holding ``records`` (dicts as ``scan`` yields them,
+    or as the command's JSON Lines hold them, with ``path_bytes`` in hex).
+
+    Raises ValueError for a key the schema does not have, naming it, and pyarrow's own errors for
+    a value of the wrong type. Needs pyarrow (``pip install 'vorandix[arrow]'``).
+    """
+    pa = _pyarrow("vorandix.to_arrow")
+    target = _schema()
+    columns = _columns(records)
+    arrays = [pa.array(columns[f.name], type=f.type) for f in target]
+    return pa.Table.from_arrays(arrays, schema=target)
+
+
+def write_parquet(
+    records: Iterable[dict], where: Any, *, rows_per_group: int = 1024, **options: Any
+) -> int:
+    """Write ``records`` to the Parquet file ``where`` (a path or a binary file object) as they
+    arrive, one row group of ``schema()`` per ``rows_per_group`` records, so that memory stays
+    flat over any number of records. ``options`` go to ``pyarrow.parquet.ParquetWriter`` (for
+    example ``compression="zstd"``). Returns the number of records written. When ``records``
+    raises part-way, the file is still closed with its footer and holds the row groups written
+    until then."""
+    if rows_per_group < 1:
+        raise ValueError("rows_per_group must be at least 1")
+    pq = require("pyarrow.parquet", "arrow", "vorandix.write_parquet")
+    count = 0
+    with pq.ParquetWriter(where, _schema(), **options) as writer:
+        batch: list[dict] = []
+        for record in records:
+            batch.append(record)
+            if len(batch) == rows_per_group:
+                writer.write_table(to_arrow(batch), row_group_size=rows_per_group)
+                count += len(batch)
+                batch = []
+        if batch:
+            writer.write_table(to_arrow(batch), row_group_size=rows_per_group)
+            count += len(batch)
+    return count
+
+
+def _prune(value: Any, decl: Decl) -> Any:
+    if isinstance(decl, dict):
+        return {
+            k: _prune(v, decl[k])
+            for k, v in value.items()
+            if v is not None or (isinstance(decl[k], tuple) and decl[k][0] == "kept")
+        }
+    if isinstance(decl, list) and isinstance(decl[0], dict):
+        return [_prune(item, decl[0]) for item in value]
+    return value
+
+
+def from_arrow(data: Any) -> Iterator[dict]:
+    """The records held by ``data`` (a ``pyarrow.Table`` or ``RecordBatch`` of ``schema()``, for
+    example read back from Parquet), one dict per row, as ``scan`` yielded them: absent keys left
+    out, maps as dicts, and ``path`` the original ``str`` (surrogate escapes restored from
+    ``path_bytes``). ``from_arrow(to_arrow(records))`` gives ``records`` back."""
+    _pyarrow("vorandix.from_arrow")
+    # Columns outside the schema (an index a writer added) are not part of any record.
+    data = data.select([name for name in data.schema.names if name in _COLUMNS])
+    batches = data.to_batches() if hasattr(data, "to_batches") else [data]
+    for batch in batches:
+        for row in batch.to_pylist(maps_as_pydicts="strict"):
+            raw = row.pop("path_bytes", None)
+            record = _prune(row, _COLUMNS)
+            if raw is not None:
+                record["path"] = os.fsdecode(raw)
+            yield record

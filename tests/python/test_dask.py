@@ -1,0 +1,30 @@
+"""vorandix.dask.scan on a cluster of two worker processes: the same rows as scan."""
+
+import pyarrow.parquet as pq
+from distributed import Client, LocalCluster
+
+import vorandix
+import vorandix.dask
+from conftest import DATA
+
+
+def test_two_worker_processes_describe_paths_and_urls_like_scan(tmp_path):
+    local = [DATA, tmp_path / "missing"]
+    urls = ["file://" + str(DATA / "media"), "file://" + str(tmp_path / "gone.png")]
+    expected = list(vorandix.scan(local))
+    for path in sorted(p for p in (DATA / "media").iterdir() if p.is_file()):
+        with open(path, "rb") as f:
+            expected.append({"path": "file://" + str(path), **vorandix.parse_file(f, name=path.name)})
+    gone = {"kind": "not_found", "message": "No such file or directory (os error 2)"}
+    expected.append({"path": urls[1], "error": gone})
+
+    with LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster, Client(cluster):
+        frame = vorandix.dask.scan(local + urls, files_per_partition=8)
+        assert frame.npartitions >= 10
+        frame.to_parquet(tmp_path / "out", write_index=False)
+
+    # Dask names the files part.0.parquet, part.1.parquet, ... in the frame's order.
+    parts = sorted((tmp_path / "out").iterdir(), key=lambda p: int(p.name.split(".")[1]))
+    assert [r for p in parts for r in vorandix.from_arrow(pq.read_table(p))] == expected
