@@ -36,5 +36,5 @@ if ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/
   rm -rf .venv
   "$(find_python)" -m venv .venv
 fi
-.venv/bin/python -m pip install -q "scikit-build-core>=0.8" cmake ninja pytest hypothesis
+.venv/bin/python -m pip install -q "scikit-build-core>=0.11" cmake ninja pytest hypothesis mypy
 .venv/bin/python -m pip install -q --no-build-isolation .
