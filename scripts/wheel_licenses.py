@@ -29,8 +29,8 @@ from typing import NoReturn
 # OpenSSL 1.1 (libcrypto.so.1.1) is left out on purpose: its licence is not GPL-compatible.
 LICENCES = [
     (re.compile(r"libexiv2\.so\.0\.27\.\d+"), "GPL-2.0-or-later"),
-    (re.compile(r"libcrypto\.so\.3"), "Apache-2.0"),
-    (re.compile(r"libdeflate\.so\.0"), "MIT"),
+    (re.compile(r"libcrypto\.so\.3(\.\d+)*"), "Apache-2.0"),
+    (re.compile(r"libdeflate\.so\.0(\.\d+)*"), "MIT"),
 ]
 OWN_LICENCE = "MIT"
 # auditwheel appends the first 8 hex digits of the library's hash to its stem.
