@@ -37,7 +37,8 @@ if ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/
   rm -rf .venv
   "$(find_python)" -m venv .venv
 fi
-.venv/bin/python -m pip install -q "scikit-build-core>=0.8" cmake ninja pytest hypothesis "tqdm>=4.60"
+.venv/bin/python -m pip install -q "scikit-build-core>=0.11" cmake ninja pytest hypothesis mypy \
+  "tqdm>=4.60"
 # The optional extras [arrow] and [dask], which the table and cluster tests use.
 .venv/bin/python -m pip install -q "pyarrow>=14" "pandas>=2.1" "dask[dataframe]>=2024.1" \
   "distributed>=2024.1" "fsspec>=2023.1"

@@ -7,6 +7,8 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 .venv/bin/python -m pytest -q tests/python
+# What users install: the wheel, and the sdist tested on the other Pythons requires-python admits.
+scripts/test_dist.sh
 
 .venv/bin/cmake -S . -B build/sanitized -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
   -DCMAKE_BUILD_TYPE=Debug -DVORANDIX_BUILD_MODULE=OFF -DVORANDIX_BUILD_TESTS=ON \
