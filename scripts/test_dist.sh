@@ -28,7 +28,8 @@ for version in 3.11 3.13; do
   echo "test_dist: Python $version, $(basename "$sdist")"
   # No cache for the sdist: pip would reuse the wheel it built from an earlier one of that name.
   "$venv/bin/python" -m pip install -q --no-cache-dir "$sdist"
-  "$venv/bin/python" -m pip install -q pytest hypothesis mypy
+  "$venv/bin/python" -m pip install -q pytest hypothesis mypy "pyarrow>=14" "pandas>=2.1" \
+    "dask[dataframe]>=2024.1" "distributed>=2024.1" "fsspec>=2023.1"
   "$venv/bin/python" -I scripts/check_install.py
   # From outside the source tree, so that only the installed package can be imported.
   (cd "$venv" && bin/python -m pytest -q -p no:cacheprovider "$OLDPWD/tests/python")
