@@ -106,7 +106,7 @@ def parse_file(
     *,
     name: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", None] = None,
     hash: bool = True,
-) -> dict[str, Any]:
+) -> Report:
     """Describe a binary file object: an open file, ``io.BytesIO``, an fsspec file.
 
     The object needs ``read`` (``readinto`` is used when present) and ``seek``. Headers are read

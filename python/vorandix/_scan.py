@@ -18,7 +18,7 @@ if TYPE_CHECKING:
     from typing import Any, Iterable, Iterator, Union
 
     StrOrBytesPath = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
-    Record = dict[str, Any]
+    from vorandix.report import Record
     # What the walk hands the batch: (record, None) for a record made here, (path, fs bytes)
     # for a file the engine is to describe.
     Task = tuple[Union[Record, str], Union[bytes, None]]

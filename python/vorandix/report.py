@@ -23,7 +23,7 @@ The keys of each section (this listing is made from the classes themselves):
 # annotations, and the listing below is made from them at import time.
 import types
 import typing
-from typing import NotRequired, TypedDict
+from typing import NotRequired, Required, TypedDict
 
 #: A size limit's cuts in one section: dotted field path -> the limit (items or bytes).
 Truncated = dict[str, int]
@@ -33,8 +33,8 @@ class FileSection(TypedDict):
     """``file``: facts about the whole byte stream; name, extension and times for a path."""
 
     size_bytes: int
-    sha256: str
-    crc32: str
+    sha256: NotRequired[str]  # left out with hash=False, as crc32 and entropy_bits_per_byte
+    crc32: NotRequired[str]
     mime_detected: NotRequired[str]
     extension_canonical: NotRequired[str]
     entropy_bits_per_byte: NotRequired[float]
@@ -303,6 +303,21 @@ class Report(TypedDict, total=False):
     gzip: GzipSection
     zip: ZipSection
     errors: list[ErrorRecord]
+
+
+class RecordError(TypedDict):
+    """``error`` of a record for a file that could not be described."""
+
+    kind: str  # one of vorandix.ERROR_KINDS
+    message: str
+
+
+class Record(Report, total=False):
+    """One record of ``vorandix.scan``: the file's path and its report, or the path and an
+    ``error`` when the file could not be described."""
+
+    path: Required[str]
+    error: RecordError
 
 
 def _type_text(tp: object) -> str:

@@ -26,6 +26,13 @@ def describe(path: pathlib.Path) -> str:
         lines.append(error["extractor"] + ": " + error["message"])
     for name, limit in info.get("zip", {}).get("truncated", {}).items():
         lines.append(f"{name} cut at {limit + 1 - 1}")
+    for record in vorandix.scan([path.parent], jobs=2, hash=False):
+        if "error" in record:
+            lines.append(record["path"] + ": " + record["error"]["kind"])
+        elif "file" in record:
+            lines.append(record["path"] + " " + record["file"].get("sha256", "no digest"))
+    with path.open("rb") as f:
+        lines.append(str(vorandix.parse_file(f, name=path.name)["file"]["size_bytes"]))
     return "\n".join(lines) + vorandix.__version__
 
 

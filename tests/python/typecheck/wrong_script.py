@@ -10,3 +10,5 @@ info["pgn"]  # error: typeddict-item
 latitude = info["exif"]["gps_decimal"]["latitude"] + 1.0  # error: operator
 count: str = info["zip"]["entry_count"]  # error: assignment
 vorandix.parse(b"photo.png")  # error: arg-type
+for record in vorandix.scan("photos", hash=False):
+    print(record["error"]["code"])  # error: typeddict-item
