@@ -8,7 +8,6 @@ Builds its inputs in a temporary folder and prints, in one run:
 - the command (`python -m vorandix -j 1`, JSON Lines to /dev/null, interpreter start included)
   over an in-process scan with one job of the same 2,000 files, and of 20,000 such files, where
   the interpreter's start (tens of milliseconds) weighs less (target at most 1.25x);
-- for the record, one job on the caller's thread against one worker thread;
 - peak resident memory above the interpreter's over 100,000 tiny files (target at most 64 MB),
   and at a tenth of the way, to show that it stays flat;
 - scan(hash=False) of a 2 GiB sparse MP4 by path (target under 100 ms).
@@ -214,11 +213,6 @@ def main() -> None:
             walls, cpus = command_ratios(args.repeat, str(folder))
             show(f"time, command -j 1 over in-process scan(jobs=1), {label}", walls, "<= 1.25")
             show("  the same in CPU time", cpus, "(information)")
-        paths = [str(p) for p in sorted(mixed_dir.rglob("*")) if p.is_file()]
-        values = ratios(
-            args.repeat, lambda: timed_batch(paths, 1), lambda: timed_batch(paths, 0)
-        )
-        show("time, one worker thread over the caller's thread", values, "(information)")
 
         mp4 = root / "big.mp4"
         write_mp4(str(mp4), 2 << 30)

@@ -2,6 +2,8 @@
 // file object read through its own methods. The package's scan() and parse_file() sit on it.
 #include <Python.h>
 
+#include <pthread.h>
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -156,6 +158,7 @@ struct Pipeline {
     Slot& slot(std::uint64_t seq) { return ring[seq % ring.size()]; }
 
     void work() {
+        pthread_setname_np(pthread_self(), "vorandix-work");  // as tools such as top show it
         RunOptions run = options;
         run.interrupt = &stop;
         for (;;) {
@@ -187,7 +190,7 @@ struct Pipeline {
 struct BatchObject {
     PyObject_HEAD
     PyObject* items;  // the iterator of (tag, path) pairs; NULL once exhausted or closed
-    int jobs;         // worker threads; 0 runs every file on the caller's thread
+    int jobs;         // files at once: jobs - 1 workers and the caller; 0 the caller alone
     bool busy;        // a __next__ is running (it may have released the GIL)
     bool finished;
     Pipeline* pipeline;
@@ -283,38 +286,55 @@ PyObject* next_inline(BatchObject* self) {
 }
 
 // Fills the ring from the items iterator. False with an exception set when the iterator
-// raised or gave a bad item.
+// raised or gave a bad item. The ring is filled in batches, once it has drained to half: the
+// items go in under one lock, with one wake-up, so a worker is not woken for every small file.
 bool top_up(BatchObject* self) {
     Pipeline* p = self->pipeline;
-    while (self->items && p->tail - p->head < p->ring.size()) {
+    if (p->tail - p->head > p->ring.size() / 2) return true;
+    struct Item {
+        PyObject* tag;  // new reference
+        std::optional<std::string> path;
+    };
+    std::vector<Item> batch;
+    bool failed = false;
+    while (self->items && p->tail - p->head + batch.size() < p->ring.size()) {
         PyObject* item = PyIter_Next(self->items);
         if (!item) {
-            if (PyErr_Occurred()) return false;
-            Py_CLEAR(self->items);
+            if (PyErr_Occurred()) {
+                failed = true;
+            } else {
+                Py_CLEAR(self->items);
+            }
             break;
         }
         PyObject* tag;
         std::optional<std::string> path;
-        if (!split_item(item, &tag, &path)) {
-            Py_DECREF(item);
-            return false;
+        const bool ok = split_item(item, &tag, &path);
+        if (ok) batch.push_back({Py_NewRef(tag), std::move(path)});
+        Py_DECREF(item);
+        if (!ok) {
+            failed = true;
+            break;
         }
-        {
-            std::lock_guard lock(p->mutex);
+    }
+    bool readable = false;
+    {
+        std::lock_guard lock(p->mutex);
+        for (Item& item : batch) {
             Slot& s = p->slot(p->tail);
-            s.tag = Py_NewRef(tag);
+            s.tag = item.tag;
             s.finished.reset();
-            s.done = !path;
-            if (path) {
-                s.path = std::move(*path);
+            s.done = !item.path;
+            if (item.path) {
+                s.path = std::move(*item.path);
                 p->pending.push_back(p->tail);
+                readable = true;
             }
             ++p->tail;
         }
-        Py_DECREF(item);
-        if (path) p->work_ready.notify_one();
     }
-    return true;
+    if (readable) p->work_ready.notify_all();
+    return !failed;
 }
 
 PyObject* next_from_workers(BatchObject* self) {
@@ -325,7 +345,10 @@ PyObject* next_from_workers(BatchObject* self) {
     if (p->workers.empty() && !p->pending.empty()) {
         p->owner = ::getpid();
         try {
-            for (int i = 0; i < self->jobs; ++i) p->workers.emplace_back([p] { p->work(); });
+            // The caller's thread describes files too (above), so jobs - 1 workers make `jobs`
+            // files described at once without more threads than that.
+            const int workers = std::max(1, self->jobs - 1);
+            for (int i = 0; i < workers; ++i) p->workers.emplace_back([p] { p->work(); });
         } catch (const std::system_error& e) {
             shut_down(self);
             PyErr_Format(PyExc_RuntimeError, "cannot start a worker thread: %s", e.what());
@@ -339,11 +362,33 @@ PyObject* next_from_workers(BatchObject* self) {
     Slot& s = p->slot(p->head);
     for (;;) {
         bool done;
+        std::uint64_t own = 0;
+        std::optional<std::string> path;  // the oldest file no worker has taken yet
         {
             std::lock_guard lock(p->mutex);
             done = s.done;
+            if (!done && !p->pending.empty()) {
+                own = p->pending.front();
+                p->pending.pop_front();
+                path = std::move(p->slot(own).path);
+            }
         }
         if (done) break;
+        if (path) {
+            // Rather than wait for a worker, the caller describes that file itself, with the
+            // GIL released and its signal handlers run as for jobs=1.
+            RunOptions options = p->options;
+            PyThreadState* saved = PyEval_SaveThread();
+            CallerSignals signals(saved);
+            options.interrupt = &signals;
+            Finished finished = finish(describe(*path, options), p->json);
+            PyEval_RestoreThread(saved);
+            if (signals.raised()) return nullptr;
+            std::lock_guard lock(p->mutex);
+            p->slot(own).finished.emplace(std::move(finished));
+            p->slot(own).done = true;
+            continue;
+        }
         Py_BEGIN_ALLOW_THREADS
         {
             std::unique_lock lock(p->mutex);

@@ -6,7 +6,7 @@
 
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <cstring>
 #include <vector>
 
 #include "vorandix/document.hpp"
@@ -27,7 +27,7 @@ public:
         }
         Py_XDECREF(key_);
         Py_XDECREF(result_);
-        for (auto& [text, object] : shared_) Py_DECREF(object);
+        for (PyObject* object : shared_) Py_XDECREF(object);
     }
 
     bool null() override { return put(Py_NewRef(Py_None)); }
@@ -66,8 +66,9 @@ public:
 private:
     // Texts up to this long are shared; longer ones rarely repeat.
     static constexpr std::size_t kSharedText = 32;
-    // Distinct shared texts at most: a list of unique short names stops sharing, not growing.
-    static constexpr std::size_t kSharedMax = 4096;
+    // Slots of the table of shared texts: a text takes the slot its hash picks, replacing the
+    // one there, so a list of unique short names costs no more than the table.
+    static constexpr std::size_t kSharedSlots = 1024;
     // Objects written between two hand-backs of released memory.
     static constexpr std::size_t kTrimEvery = 16384;
 
@@ -81,14 +82,26 @@ private:
         return PyUnicode_DecodeUTF8(v.data(), static_cast<Py_ssize_t>(v.size()), "strict");
     }
 
-    // A new reference to the str of `v`, made once per call while there is room to keep it.
+    // A new reference to the str of `v`, made once per call as long as no other text takes its
+    // slot. The table is made on first use, so a small report costs no table at all.
     PyObject* shared(std::string_view v) {
-        if (auto it = shared_.find(v); it != shared_.end()) return Py_NewRef(it->second);
+        if (shared_.empty()) shared_.assign(kSharedSlots, nullptr);
+        std::size_t h = 14695981039346656037ull;  // FNV-1a
+        for (const char c : v) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+        PyObject*& slot = shared_[h % kSharedSlots];
+        if (slot != nullptr) {
+            Py_ssize_t size;
+            const char* text = PyUnicode_AsUTF8AndSize(slot, &size);
+            if (text && static_cast<std::size_t>(size) == v.size() &&
+                std::memcmp(text, v.data(), v.size()) == 0) {
+                return Py_NewRef(slot);
+            }
+            PyErr_Clear();
+        }
         PyObject* object = decode(v);
-        if (object && shared_.size() < kSharedMax) {
-            auto [it, added] = shared_.emplace(std::string(v), Py_NewRef(object));
-            (void)it;
-            (void)added;
+        if (object) {
+            Py_XDECREF(slot);
+            slot = Py_NewRef(object);
         }
         return object;
     }
@@ -127,11 +140,7 @@ private:
     PyObject* key_ = nullptr;
     PyObject* result_ = nullptr;
     std::size_t objects_ = 0;
-    struct Hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view v) const { return std::hash<std::string_view>{}(v); }
-    };
-    std::unordered_map<std::string, PyObject*, Hash, std::equal_to<>> shared_;
+    std::vector<PyObject*> shared_;
 };
 
 // Replaces the pending error with ValueError("conversion failed: <its text>").

@@ -170,8 +170,8 @@ def _as_inputs(inputs: StrOrBytesPath | Iterable[StrOrBytesPath]) -> Iterable[St
 
 
 def _worker_count(jobs: int | None) -> int:
-    """The batch's worker threads for `jobs`: one job runs on the caller's thread (0 workers),
-    which spares a hand-off per file."""
+    """The batch's `jobs`: 0 for one job, which runs on the caller's thread alone and spares a
+    hand-off per file; otherwise `jobs` (the batch starts jobs - 1 workers beside the caller)."""
     if jobs is None:
         jobs = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
         jobs = jobs or 1
@@ -223,9 +223,10 @@ def scan(
     described, `kind` being one of ``ERROR_KINDS``. `path` is a ``str`` (``os.fsencode`` gives
     back the file system's bytes). Nothing is raised for one file.
 
-    `jobs` files are described at once on native threads (default: one per available CPU); the
-    records still come in walk order, and only a bounded number are in flight, so memory stays
-    flat over any number of files. ``hash=False`` leaves out the whole-file pass: the ``file``
+    `jobs` files are described at once (default: one per available CPU), by ``jobs - 1`` native
+    threads and the calling thread, all with the GIL released; the records still come in walk
+    order, and only a bounded number are in flight, so memory stays flat over any number of
+    files. ``hash=False`` leaves out the whole-file pass: the ``file``
     section then has no ``sha256``, ``crc32`` or ``entropy_bits_per_byte``, and large files are
     described from their headers alone.
 
