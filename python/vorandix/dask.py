@@ -87,9 +87,10 @@ def _threads() -> int:
 
 def _partitions(entries: list[tuple[str, Any]], size: int | None) -> list[Partition]:
     if size is None:
-        # Two partitions per worker thread keep them all busy; each more costs a task, a frame
-        # and, on to_parquet, a file, which on small collections outweighs the files' work.
-        size = min(256, max(1, -(-len(entries) // (2 * _threads()))))
+        # One partition per worker thread: each partition costs a task, a frame of the whole
+        # schema and, on to_parquet, a file (some 35 ms in all), which on small collections
+        # outweighs the files' own work; 256 files at most keep a large collection spread.
+        size = min(256, max(1, -(-len(entries) // _threads())))
     partitions: list[Partition] = []
     for kind, item in entries:
         last = partitions[-1] if partitions else None
@@ -161,7 +162,7 @@ def scan(
     file below it, in sorted order, and each file is read through ``vorandix.parse_file``, with
     the URL as its path. A file that cannot be described is a row with ``error`` set, never a
     failed task. Rows keep the walk's order across partitions of `files_per_partition` files
-    (by default two partitions per thread of the current client's workers, or per CPU without
+    (by default one partition per thread of the current client's workers, or per CPU without
     a client, and at most 256 files in each).
     ``hash=False`` skips the whole-file pass, as in ``scan``.
 
