@@ -12,33 +12,10 @@ namespace vorandix::py {
 
 namespace {
 
-// The escapes of Python's json module with ensure_ascii=False, so that a line written here
-// equals json.dumps of the same record. (The core's to_json is a compact form for tests; it
-// writes \b and \f as \u0008 and \u000c and floats with 17 digits.)
-void append_string(std::string& out, std::string_view s) {
-    out.push_back('"');
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out.push_back(static_cast<char>(c));
-                }
-        }
-    }
-    out.push_back('"');
-}
-
+// Strings are written as Python's json module writes them with ensure_ascii=False
+// (append_json_string), floats as repr() does, so that a line written here equals json.dumps
+// of the same record. (The core's to_json is a compact form for tests; it writes floats with
+// 17 digits.)
 void append_float(std::string& out, double value) {
     if (value == 0) {
         out += std::signbit(value) ? "-0.0" : "0.0";
@@ -99,7 +76,7 @@ void append_value(std::string& out, const DocValue& doc) {
             } else if constexpr (std::is_same_v<T, double>) {
                 append_float(out, v);
             } else if constexpr (std::is_same_v<T, std::string>) {
-                append_string(out, v);
+                append_json_string(out, v);
             } else if constexpr (std::is_same_v<T, DocArray>) {
                 out.push_back('[');
                 for (std::size_t i = 0; i < v.size(); ++i) {
@@ -111,7 +88,7 @@ void append_value(std::string& out, const DocValue& doc) {
                 out.push_back('{');
                 for (std::size_t i = 0; i < v.size(); ++i) {
                     if (i) out += ", ";
-                    append_string(out, v[i].first);
+                    append_json_string(out, v[i].first);
                     out += ": ";
                     append_value(out, v[i].second);
                 }

@@ -55,6 +55,10 @@ bool write_document(MetaValue&& value, DocumentSink& sink);
 DocValue to_document(Report&& report);
 DocValue to_document(MetaValue&& value);
 
+// Appends `s` as a JSON string with the escapes Python's json module writes (ensure_ascii off):
+// \" \\ \n \r \t \b \f, other control characters as \u00XX, everything else as it is.
+void append_json_string(std::string& out, std::string_view s);
+
 // Compact JSON text of a document (keys in their stored order); for tests and tools.
 std::string to_json(const DocValue& doc);
 
