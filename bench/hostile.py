@@ -25,6 +25,8 @@ import tempfile
 import time
 import zlib
 
+from peak_memory import sparse_file
+
 TINY = 10_000_000
 
 CHILD = r"""
@@ -135,18 +137,9 @@ EXIF_CASES = {
 }
 
 
-def sparse(path: str, head: bytes, size: int, tail: bytes = b"") -> None:
-    with open(path, "wb") as f:
-        f.write(head)
-        f.truncate(size)
-        if tail:
-            f.seek(size - len(tail))
-            f.write(tail)
-
-
 def big_cases(size: int) -> dict:
     def id3(path):  # TIT2 claims 0xFFFFFFF0 bytes
-        sparse(path, b"ID3\x03\0\0\x7f\x7f\x7f\x7fTIT2\xff\xff\xff\xf0\0\0\x03", size)
+        sparse_file(path, b"ID3\x03\0\0\x7f\x7f\x7f\x7fTIT2\xff\xff\xff\xf0\0\0\x03", size)
 
     def gzip_name(path):  # FNAME runs to the last byte
         with open(path, "wb") as f:
@@ -173,12 +166,12 @@ def big_cases(size: int) -> dict:
     def zip_names(path):  # entries with 65,535-byte names, then a hole
         entries = repeat(zip_entry(b"n" * 65535), 64 << 20)
         data = zip_of(entries)
-        sparse(path, data[:-22], size, tail=data[-22:])
+        sparse_file(path, data[:-22], size, trailer=data[-22:])
 
     def zip_both_limits(path):  # as many entries as listed, names filling the text budget
         entries = repeat(zip_entry(b"n" * 170), 100_001 * (46 + 170))
         data = zip_of(entries)
-        sparse(path, data[:-22], size, tail=data[-22:])
+        sparse_file(path, data[:-22], size, trailer=data[-22:])
 
     def zip_and_mp4(path):  # both apply: "PK\3\4" at 0 is also the size of a box "ftyp"
         first_box = 0x504B0304  # so the next box starts 1.35 GB in, where free boxes follow
@@ -187,22 +180,22 @@ def big_cases(size: int) -> dict:
         boxes = repeat(struct.pack(">I4s", 8, b"free"), 100_001 * 8)
         if size < first_box + len(boxes):
             return False
-        sparse(path, data[:-22], size, tail=data[-22:])
+        sparse_file(path, data[:-22], size, trailer=data[-22:])
         with open(path, "r+b") as f:
             f.seek(first_box)
             f.write(boxes)
         return True
 
     def jpeg_segments(path):
-        sparse(path, b"\xff\xd8" + repeat(b"\xff\xfe\x00\x02", 4 << 20), size)
+        sparse_file(path, b"\xff\xd8" + repeat(b"\xff\xfe\x00\x02", 4 << 20), size)
 
     def mp4_boxes(path):
-        sparse(path, FTYP + repeat(struct.pack(">I4s", 8, b"free"), 4 << 20), size)
+        sparse_file(path, FTYP + repeat(struct.pack(">I4s", 8, b"free"), 4 << 20), size)
 
     def tiff(path):  # a TIFF whose strips fill the file: only its directory is read
         ifd = struct.pack("<HHHII", 3, 273, 4, 1, 64) + struct.pack("<HHII", 279, 4, 1, size - 64)
         ifd += struct.pack("<HHII", 271, 2, 4, 0x656D6341)  # Make "Acme"
-        sparse(path, b"II*\0" + struct.pack("<I", 8) + ifd + b"\0\0\0\0", size)
+        sparse_file(path, b"II*\0" + struct.pack("<I", 8) + ifd + b"\0\0\0\0", size)
 
     return {
         "tiff: strips fill the file": tiff,
