@@ -23,6 +23,7 @@
 #include <variant>
 #include <vector>
 
+#include "arrow_rows.hpp"
 #include "compat.hpp"
 #include "convert.hpp"
 #include "json_text.hpp"
@@ -814,11 +815,14 @@ PyMethodDef module_methods[] = {
 };
 
 int module_exec(PyObject* module) {
-    PyObject* type = PyType_FromModuleAndSpec(module, &batch_spec, nullptr);
-    if (!type) return -1;
-    const int rc = PyModule_AddObjectRef(module, "Batch", type);
-    Py_DECREF(type);
-    return rc;
+    for (auto [name, spec] : {std::pair{"Batch", &batch_spec}, std::pair{"Rows", &py::rows_spec}}) {
+        PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+        if (!type) return -1;
+        const int rc = PyModule_AddObjectRef(module, name, type);
+        Py_DECREF(type);
+        if (rc < 0) return -1;
+    }
+    return 0;
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -830,7 +834,7 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "vorandix._batch",
     "The native helpers of the vorandix package: a batch of paths described on worker threads, "
-    "and a file object described through its methods.",
+    "a file object described through its methods, and records built into Arrow columns.",
     0,
     module_methods,
     module_slots,

@@ -1,0 +1,714 @@
+#include "arrow_columns.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+namespace vorandix::py {
+
+namespace {
+
+// Bits in Arrow's order: bit i of the buffer is (byte i / 8) >> (i % 8).
+struct Bits {
+    std::vector<std::uint8_t> bytes;
+    std::int64_t size = 0;
+
+    void push(bool v) {
+        if ((size & 7) == 0) bytes.push_back(0);
+        if (v) bytes.back() |= static_cast<std::uint8_t>(1u << (size & 7));
+        ++size;
+    }
+    void push_zeros(std::int64_t k) {
+        size += k;
+        bytes.resize(static_cast<std::size_t>((size + 7) / 8), 0);
+    }
+    void truncate(std::int64_t n) {
+        size = n;
+        bytes.resize(static_cast<std::size_t>((n + 7) / 8));
+        if (n & 7) bytes.back() &= static_cast<std::uint8_t>((1u << (n & 7)) - 1);
+    }
+    std::int64_t ones() const {
+        std::int64_t n = 0;
+        for (std::uint8_t b : bytes) n += std::popcount(b);
+        return n;
+    }
+};
+
+// Tables nest a few levels; a deeper schema is not one of ours. Records cannot nest deeper
+// than the schema: a value that does not match its column fails first.
+constexpr int kMaxDepth = 32;
+
+// Integers a double holds exactly: what a float column accepts from an integer.
+constexpr std::uint64_t kExactInDouble = std::uint64_t{1} << 53;
+
+}  // namespace
+
+using Kind = ArrowColumns::Kind;
+
+struct ArrowColumns::Column {
+    Kind kind;
+    std::string name;
+    std::vector<Column> children;  // struct: its fields; list: the item; map: the entries struct
+    Bits valid;
+    std::int64_t length = 0;
+    std::int64_t nulls = 0;
+    std::vector<std::uint8_t> data;       // 8-byte values, or the bytes of strings
+    Bits flags;                           // bool values
+    std::vector<std::int32_t> offsets{0};  // strings, binaries, lists and maps
+
+    void set_valid() {
+        valid.push(true);
+        ++length;
+    }
+
+    // A null row. The fields of a struct are not touched: they catch up, all at once, when
+    // a later row gives them a value (pad) or when the rows are taken (complete); most rows
+    // leave most sections out, so this is where nulls are cheap.
+    void null() { nulls_up_to(length + 1); }
+
+    // Null rows until there are n.
+    void nulls_up_to(std::int64_t n) {
+        if (n <= length) return;
+        const std::int64_t k = n - length;
+        valid.push_zeros(k);
+        nulls += k;
+        length = n;
+        const auto un = static_cast<std::size_t>(n);
+        switch (kind) {
+            case Kind::UInt64:
+            case Kind::Int64:
+            case Kind::Float64:
+                data.resize(un * 8);
+                break;
+            case Kind::Bool:
+                flags.push_zeros(k);
+                break;
+            case Kind::String:
+            case Kind::Binary:
+            case Kind::List:
+            case Kind::Map:
+                offsets.resize(un + 1, offsets.back());
+                break;
+            case Kind::Struct:
+                break;
+        }
+    }
+
+    // Brings every struct's fields to the struct's length, as Arrow requires.
+    void complete() {
+        if (kind == Kind::Struct) {
+            for (Column& child : children) child.nulls_up_to(length);
+        }
+        for (Column& child : children) child.complete();
+    }
+
+    // Back to its first n rows (or fewer, for a struct's field that has not caught up). Nested
+    // columns always descend: a record that failed half-way leaves rows in children that their
+    // parent never counted.
+    void truncate(std::int64_t n) {
+        const std::int64_t m = std::min(n, length);
+        const auto um = static_cast<std::size_t>(m);
+        switch (kind) {
+            case Kind::UInt64:
+            case Kind::Int64:
+            case Kind::Float64:
+                data.resize(um * 8);
+                break;
+            case Kind::Bool:
+                flags.truncate(m);
+                break;
+            case Kind::String:
+            case Kind::Binary:
+                data.resize(static_cast<std::size_t>(offsets[um]));
+                offsets.resize(um + 1);
+                break;
+            case Kind::List:
+            case Kind::Map:
+                children[0].truncate(offsets[um]);
+                offsets.resize(um + 1);
+                break;
+            case Kind::Struct:
+                for (Column& child : children) child.truncate(m);
+                break;
+        }
+        if (m < length) {
+            valid.truncate(m);
+            length = m;
+            nulls = m - valid.ones();
+        }
+    }
+
+    template <typename T>
+    void put(T v) {
+        set_valid();
+        const std::size_t at = data.size();
+        data.resize(at + sizeof v);
+        std::memcpy(data.data() + at, &v, sizeof v);
+    }
+
+    void close_offsets(std::size_t end) {
+        if (end > static_cast<std::size_t>(INT32_MAX)) throw RowError{{}, "a column outgrew its offsets"};
+        offsets.push_back(static_cast<std::int32_t>(end));
+    }
+};
+
+namespace {
+
+using Column = ArrowColumns::Column;
+
+Column from_schema(const ArrowSchema& s, int depth) {
+    if (depth > kMaxDepth) throw std::invalid_argument("schema nested too deeply");
+    const std::string_view format = s.format ? s.format : "";
+    Column c{};
+    c.name = s.name ? s.name : "";
+    static constexpr std::pair<std::string_view, Kind> kFormats[] = {
+        {"L", Kind::UInt64}, {"l", Kind::Int64}, {"g", Kind::Float64}, {"b", Kind::Bool},
+        {"u", Kind::String}, {"z", Kind::Binary}, {"+s", Kind::Struct}, {"+l", Kind::List},
+        {"+m", Kind::Map},
+    };
+    bool known = false;
+    for (const auto& [text, kind] : kFormats) {
+        if (format == text) {
+            c.kind = kind;
+            known = true;
+        }
+    }
+    if (!known) throw std::invalid_argument("unsupported Arrow type '" + std::string(format) + "'");
+    const bool nested = c.kind == Kind::Struct || c.kind == Kind::List || c.kind == Kind::Map;
+    if (!nested && s.n_children != 0) throw std::invalid_argument("a leaf type with children");
+    if (c.kind == Kind::Struct && s.n_children > 64) {
+        throw std::invalid_argument("a struct of more than 64 fields");
+    }
+    if (c.kind != Kind::Struct && nested && s.n_children != 1) {
+        throw std::invalid_argument("a list or map without exactly one child");
+    }
+    for (std::int64_t i = 0; i < s.n_children; ++i) {
+        c.children.push_back(from_schema(*s.children[i], depth + 1));
+    }
+    if (c.kind == Kind::Map) {
+        const Column& entries = c.children[0];
+        if (entries.kind != Kind::Struct || entries.children.size() != 2 ||
+            entries.children[0].kind != Kind::String) {
+            throw std::invalid_argument("a map whose keys are not strings");
+        }
+    }
+    return c;
+}
+
+// A reader of one JSON record into the columns. Any failure throws RowError; the caller then
+// truncates the columns to the rows before the record.
+class Reader {
+public:
+    explicit Reader(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+
+    void record(Column& root) {
+        skip_space();
+        if (peek() != '{') fail("a record is a JSON object");
+        object(root);
+        skip_space();
+        if (p_ != end_) fail("text after the record");
+    }
+
+private:
+    [[noreturn]] void fail(std::string problem) { throw RowError{{}, std::move(problem)}; }
+
+    char peek() const { return p_ < end_ ? *p_ : '\0'; }
+
+    void skip_space() {
+        while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+    }
+
+    void expect(char c) {
+        skip_space();
+        if (peek() != c) fail(std::string("expected '") + c + "'");
+        ++p_;
+    }
+
+    void literal(std::string_view word) {
+        if (static_cast<std::size_t>(end_ - p_) < word.size() ||
+            std::string_view(p_, word.size()) != word) {
+            fail("not JSON");
+        }
+        p_ += word.size();
+    }
+
+    // Appends the code point `cp` as UTF-8.
+    static void put_utf8(std::string& out, std::uint32_t cp) {
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+
+    std::uint32_t hex4() {
+        if (end_ - p_ < 4) fail("a cut \\u escape");
+        std::uint32_t v = 0;
+        for (int i = 0; i < 4; ++i) {
+            const char c = *p_++;
+            v <<= 4;
+            if (c >= '0' && c <= '9') v |= static_cast<std::uint32_t>(c - '0');
+            else if (c >= 'a' && c <= 'f') v |= static_cast<std::uint32_t>(c - 'a' + 10);
+            else if (c >= 'A' && c <= 'F') v |= static_cast<std::uint32_t>(c - 'A' + 10);
+            else fail("a bad \\u escape");
+        }
+        return v;
+    }
+
+    // Checks that `s` is UTF-8: Arrow's strings must be, and nothing downstream checks.
+    void check_utf8(std::string_view s) {
+        const auto* b = reinterpret_cast<const unsigned char*>(s.data());
+        std::size_t i = 0;
+        const std::size_t n = s.size();
+        while (i < n) {
+            const unsigned char c = b[i];
+            if (c < 0x80) {
+                ++i;
+                continue;
+            }
+            std::size_t len;
+            std::uint32_t cp;
+            if (c >= 0xC2 && c <= 0xDF) {
+                len = 2;
+                cp = c & 0x1F;
+            } else if (c >= 0xE0 && c <= 0xEF) {
+                len = 3;
+                cp = c & 0x0F;
+            } else if (c >= 0xF0 && c <= 0xF4) {
+                len = 4;
+                cp = c & 0x07;
+            } else {
+                fail("text that is not UTF-8");
+            }
+            if (n - i < len) fail("text that is not UTF-8");
+            for (std::size_t k = 1; k < len; ++k) {
+                if ((b[i + k] & 0xC0) != 0x80) fail("text that is not UTF-8");
+                cp = (cp << 6) | (b[i + k] & 0x3F);
+            }
+            const bool overlong = (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
+            if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+                fail("text that is not UTF-8");
+            }
+            i += len;
+        }
+    }
+
+    // Moves p_ over characters a string holds as they are; checks them when any is not ASCII.
+    std::string_view plain_run() {
+        const char* start = p_;
+        unsigned char seen = 0;
+        while (p_ < end_) {
+            const auto c = static_cast<unsigned char>(*p_);
+            if (c == '"' || c == '\\' || c < 0x20) break;
+            seen |= c;
+            ++p_;
+        }
+        const std::string_view run(start, static_cast<std::size_t>(p_ - start));
+        if (seen & 0x80) check_utf8(run);
+        return run;
+    }
+
+    // Reads a JSON string, p_ at its opening quote: a view of the text itself when the string
+    // has no escape (the common case), else of `scratch`, which then holds it.
+    std::string_view string(std::string& scratch) {
+        ++p_;
+        std::string_view run = plain_run();
+        if (p_ < end_ && *p_ == '"') {
+            ++p_;
+            return run;
+        }
+        scratch.assign(run);
+        for (;;) {
+            if (p_ == end_) fail("a cut string");
+            const char c = *p_++;
+            if (c == '"') return scratch;
+            if (c != '\\') fail("a control character in a string");
+            if (p_ == end_) fail("a cut string");
+            switch (*p_++) {
+                case '"': scratch += '"'; break;
+                case '\\': scratch += '\\'; break;
+                case '/': scratch += '/'; break;
+                case 'b': scratch += '\b'; break;
+                case 'f': scratch += '\f'; break;
+                case 'n': scratch += '\n'; break;
+                case 'r': scratch += '\r'; break;
+                case 't': scratch += '\t'; break;
+                case 'u': {
+                    std::uint32_t cp = hex4();
+                    if (cp >= 0xDC00 && cp <= 0xDFFF) fail("a lone surrogate");
+                    if (cp >= 0xD800 && cp <= 0xDBFF) {
+                        if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') fail("a lone surrogate");
+                        p_ += 2;
+                        const std::uint32_t low = hex4();
+                        if (low < 0xDC00 || low > 0xDFFF) fail("a lone surrogate");
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                    }
+                    put_utf8(scratch, cp);
+                    break;
+                }
+                default:
+                    fail("a bad escape");
+            }
+            scratch.append(plain_run());
+        }
+    }
+
+    // A number's text, checked against JSON's grammar; `integral` when it has no fraction or
+    // exponent.
+    std::string_view number(bool& integral) {
+        const char* start = p_;
+        if (peek() == '-') ++p_;
+        if (peek() == '0') {
+            ++p_;
+        } else if (peek() >= '1' && peek() <= '9') {
+            while (peek() >= '0' && peek() <= '9') ++p_;
+        } else {
+            fail("not JSON");
+        }
+        integral = true;
+        if (peek() == '.') {
+            integral = false;
+            ++p_;
+            if (!(peek() >= '0' && peek() <= '9')) fail("not JSON");
+            while (peek() >= '0' && peek() <= '9') ++p_;
+        }
+        if (peek() == 'e' || peek() == 'E') {
+            integral = false;
+            ++p_;
+            if (peek() == '+' || peek() == '-') ++p_;
+            if (!(peek() >= '0' && peek() <= '9')) fail("not JSON");
+            while (peek() >= '0' && peek() <= '9') ++p_;
+        }
+        return {start, static_cast<std::size_t>(p_ - start)};
+    }
+
+    template <typename T>
+    T parse_as(std::string_view text, const char* what) {
+        T v{};
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+        if (ec != std::errc() || end != text.data() + text.size()) fail(what);
+        return v;
+    }
+
+    void scalar_number(Column& c) {
+        bool integral;
+        const std::string_view text = number(integral);
+        switch (c.kind) {
+            case Kind::UInt64:
+                if (!integral || text[0] == '-') fail("expected an integer of 0 or more");
+                c.put(parse_as<std::uint64_t>(text, "an integer out of range"));
+                return;
+            case Kind::Int64:
+                if (!integral) fail("expected an integer");
+                c.put(parse_as<std::int64_t>(text, "an integer out of range"));
+                return;
+            case Kind::Float64:
+                if (integral) {
+                    // As Arrow converts an integer to a double: only where it is exact.
+                    const bool negative = text[0] == '-';
+                    const std::uint64_t magnitude = parse_as<std::uint64_t>(
+                        negative ? text.substr(1) : text, "an integer out of range");
+                    if (magnitude > kExactInDouble) fail("an integer a double cannot hold");
+                    const double v = static_cast<double>(magnitude);
+                    c.put(negative ? -v : v);
+                } else {
+                    c.put(parse_as<double>(text, "a number out of range"));
+                }
+                return;
+            default:
+                fail("a number where another type is expected");
+        }
+    }
+
+    void value(Column& c) {
+        skip_space();
+        switch (peek()) {
+            case 'n':
+                literal("null");
+                c.null();
+                return;
+            case 't':
+            case 'f': {
+                if (c.kind != Kind::Bool) fail("a boolean where another type is expected");
+                const bool v = peek() == 't';
+                literal(v ? "true" : "false");
+                c.set_valid();
+                c.flags.push(v);
+                return;
+            }
+            case '"':
+                if (c.kind == Kind::String) {
+                    const std::string_view text = string(scratch_);
+                    c.set_valid();
+                    c.data.insert(c.data.end(), text.begin(), text.end());
+                    c.close_offsets(c.data.size());
+                } else if (c.kind == Kind::Binary) {
+                    hex_bytes(c, string(scratch_));
+                } else {
+                    fail("a string where another type is expected");
+                }
+                return;
+            case '{':
+                if (c.kind == Kind::Struct) {
+                    object(c);
+                } else if (c.kind == Kind::Map) {
+                    map(c);
+                } else {
+                    fail("an object where another type is expected");
+                }
+                return;
+            case '[':
+                if (c.kind != Kind::List) fail("a list where another type is expected");
+                list(c);
+                return;
+            default:
+                scalar_number(c);
+        }
+    }
+
+    // JSON lines carry binary values as hex.
+    void hex_bytes(Column& c, std::string_view text) {
+        if (text.size() % 2) fail("hex of odd length");
+        auto nibble = [&](char x) -> std::uint8_t {
+            if (x >= '0' && x <= '9') return static_cast<std::uint8_t>(x - '0');
+            if (x >= 'a' && x <= 'f') return static_cast<std::uint8_t>(x - 'a' + 10);
+            if (x >= 'A' && x <= 'F') return static_cast<std::uint8_t>(x - 'A' + 10);
+            fail("not hex");
+        };
+        c.set_valid();
+        for (std::size_t i = 0; i < text.size(); i += 2) {
+            c.data.push_back(static_cast<std::uint8_t>(nibble(text[i]) << 4 | nibble(text[i + 1])));
+        }
+        c.close_offsets(c.data.size());
+    }
+
+    // Members in any order; the fields an object leaves out are null. A key the struct does
+    // not declare fails with its dotted path.
+    void object(Column& c) {
+        ++p_;
+        std::uint64_t seen = 0;
+        std::size_t guess = 0;  // records list the fields in a stable order: try the next first
+        const std::size_t n = c.children.size();
+        skip_space();
+        if (peek() == '}') {
+            ++p_;
+        } else {
+            for (;;) {
+                skip_space();
+                if (peek() != '"') fail("expected a key");
+                const std::string_view key = string(key_);
+                std::size_t i = guess;
+                std::size_t tried = 0;
+                while (tried < n && c.children[i].name != key) {
+                    i = i + 1 == n ? 0 : i + 1;
+                    ++tried;
+                }
+                if (tried == n) throw RowError{std::string(key), "", true};
+                if (seen >> i & 1) throw RowError{std::string(key), "given twice"};
+                seen |= std::uint64_t{1} << i;
+                guess = i + 1 == n ? 0 : i + 1;
+                expect(':');
+                c.children[i].nulls_up_to(c.length);
+                try {
+                    value(c.children[i]);
+                } catch (RowError& e) {
+                    e.key = e.key.empty() ? c.children[i].name : c.children[i].name + "." + e.key;
+                    throw;
+                }
+                skip_space();
+                if (peek() == ',') {
+                    ++p_;
+                    continue;
+                }
+                expect('}');
+                break;
+            }
+        }
+        c.set_valid();
+    }
+
+    void map(Column& c) {
+        ++p_;
+        Column& entries = c.children[0];
+        Column& keys = entries.children[0];
+        Column& values = entries.children[1];
+        skip_space();
+        if (peek() == '}') {
+            ++p_;
+        } else {
+            for (;;) {
+                skip_space();
+                if (peek() != '"') fail("expected a key");
+                const std::string_view key = string(key_);
+                keys.set_valid();
+                keys.data.insert(keys.data.end(), key.begin(), key.end());
+                keys.close_offsets(keys.data.size());
+                expect(':');
+                value(values);
+                entries.set_valid();
+                skip_space();
+                if (peek() == ',') {
+                    ++p_;
+                    continue;
+                }
+                expect('}');
+                break;
+            }
+        }
+        c.set_valid();
+        c.close_offsets(static_cast<std::size_t>(entries.length));
+    }
+
+    void list(Column& c) {
+        ++p_;
+        Column& item = c.children[0];
+        skip_space();
+        if (peek() == ']') {
+            ++p_;
+        } else {
+            for (;;) {
+                value(item);
+                skip_space();
+                if (peek() == ',') {
+                    ++p_;
+                    continue;
+                }
+                expect(']');
+                break;
+            }
+        }
+        c.set_valid();
+        c.close_offsets(static_cast<std::size_t>(item.length));
+    }
+
+    const char* p_;
+    const char* end_;
+    std::string scratch_;
+    std::string key_;
+};
+
+// What an exported array owns: its buffers and its children.
+struct Exported {
+    std::vector<std::uint8_t> valid;
+    std::vector<std::uint8_t> data;
+    std::vector<std::uint8_t> flags;
+    std::vector<std::int32_t> offsets;
+    std::vector<const void*> buffers;
+    std::vector<ArrowArray> children;
+    std::vector<ArrowArray*> child_pointers;
+};
+
+void release_array(ArrowArray* array) {
+    auto* owned = static_cast<Exported*>(array->private_data);
+    for (ArrowArray& child : owned->children) {
+        if (child.release) child.release(&child);
+    }
+    delete owned;
+    array->release = nullptr;
+}
+
+// Moves the column's rows into `out` and leaves the column empty.
+void export_column(Column& c, ArrowArray* out) {
+    auto owned = std::make_unique<Exported>();
+    owned->children.resize(c.children.size());
+    for (std::size_t i = 0; i < c.children.size(); ++i) {
+        export_column(c.children[i], &owned->children[i]);
+        owned->child_pointers.push_back(&owned->children[i]);
+    }
+    owned->valid = std::move(c.valid.bytes);
+    owned->data = std::move(c.data);
+    owned->flags = std::move(c.flags.bytes);
+    owned->offsets = std::move(c.offsets);
+    const void* validity = c.nulls ? owned->valid.data() : nullptr;
+    switch (c.kind) {
+        case Kind::UInt64:
+        case Kind::Int64:
+        case Kind::Float64:
+            owned->buffers = {validity, owned->data.data()};
+            break;
+        case Kind::Bool:
+            owned->buffers = {validity, owned->flags.data()};
+            break;
+        case Kind::String:
+        case Kind::Binary:
+            owned->buffers = {validity, owned->offsets.data(), owned->data.data()};
+            break;
+        case Kind::List:
+        case Kind::Map:
+            owned->buffers = {validity, owned->offsets.data()};
+            break;
+        case Kind::Struct:
+            owned->buffers = {validity};
+            break;
+    }
+    *out = ArrowArray{};
+    out->length = c.length;
+    out->null_count = c.nulls;
+    out->n_buffers = static_cast<std::int64_t>(owned->buffers.size());
+    out->n_children = static_cast<std::int64_t>(owned->children.size());
+    out->buffers = owned->buffers.data();
+    out->children = owned->child_pointers.empty() ? nullptr : owned->child_pointers.data();
+    out->release = release_array;
+    out->private_data = owned.release();
+    c.valid = Bits{};
+    c.flags = Bits{};
+    c.data.clear();
+    c.offsets.assign(1, 0);
+    c.length = 0;
+    c.nulls = 0;
+}
+
+}  // namespace
+
+std::string RowError::message() const {
+    if (unknown_key) return "key '" + key + "' is not in vorandix.schema()";
+    if (key.empty()) return problem;
+    return "key '" + key + "': " + problem;
+}
+
+ArrowColumns::ArrowColumns(const ArrowSchema& schema)
+    : root_(new Column(from_schema(schema, 0))) {
+    if (root_->kind != Kind::Struct) {
+        delete root_;
+        throw std::invalid_argument("a table's schema is a struct of columns");
+    }
+}
+
+ArrowColumns::ArrowColumns(ArrowColumns&& other) noexcept
+    : root_(std::exchange(other.root_, nullptr)), text_bytes_(other.text_bytes_) {}
+
+ArrowColumns::~ArrowColumns() { delete root_; }
+
+std::int64_t ArrowColumns::rows() const { return root_->length; }
+
+void ArrowColumns::append(std::string_view json) {
+    const std::int64_t before = root_->length;
+    try {
+        Reader(json).record(*root_);
+    } catch (...) {
+        root_->truncate(before);
+        throw;
+    }
+    text_bytes_ += json.size();
+}
+
+void ArrowColumns::take(ArrowArray* out) {
+    root_->complete();
+    export_column(*root_, out);
+    text_bytes_ = 0;
+}
+
+}  // namespace vorandix::py
