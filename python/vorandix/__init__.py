@@ -14,7 +14,8 @@ record per file, describing several files at once; ``parse_file(fileobj)`` descr
 file object with ``read`` and ``seek``.
 
 ``schema()``, ``to_arrow(records)`` and ``from_arrow(table)`` turn records into Arrow tables and
-back (``pip install 'vorandix[arrow]'``; see ``vorandix.arrow``). ``vorandix.dask.scan(inputs)``
+back, and ``scan_batches(inputs)`` scans straight into Arrow record batches
+(``pip install 'vorandix[arrow]'``; see ``vorandix.arrow``). ``vorandix.dask.scan(inputs)``
 describes a collection on a Dask cluster (``pip install 'vorandix[dask]'``).
 ``help(vorandix.report)`` lists every section's keys.
 """
@@ -46,6 +47,7 @@ __all__ = [
     "schema",
     "to_arrow",
     "from_arrow",
+    "scan_batches",
     "__version__",
 ]
 
@@ -55,6 +57,7 @@ _LAZY = {
     "schema": "vorandix.arrow",
     "to_arrow": "vorandix.arrow",
     "from_arrow": "vorandix.arrow",
+    "scan_batches": "vorandix.arrow",
     "dask": "vorandix.dask",
 }
 

@@ -16,14 +16,13 @@ from __future__ import annotations
 
 import argparse
 import io
-import json
-import json.encoder
 import os
 import re
 import sys
 import time
 
 from vorandix import __version__, parse_file, scan
+from vorandix._lines import json_line as _line
 from vorandix._scan import _as_inputs, _error, _os_error, _Walk, scan_json
 
 TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing at start-up
@@ -116,7 +115,7 @@ def _stdin_record(hash: bool) -> Record:
 def _records(args: argparse.Namespace, names: Iterable[bytes]) -> Iterator[Any]:
     """Records for the PATHs in order ('-' where it stands), then for the names from a file.
     Without --pretty a file described comes as (path, report's JSON text) from scan_json."""
-    collect = scan if args.pretty or args.format == "parquet" else scan_json
+    collect = scan if args.pretty else scan_json
     options = dict(
         jobs=args.jobs,
         recursive=not args.no_recursive,
@@ -138,39 +137,6 @@ def _chain(first: Iterable[Any], second: Iterable[Any]) -> Iterator[Any]:
     yield from first
     yield from second
 
-
-def _path_fields(path: str) -> dict[str, str]:
-    """"path" as JSON can carry it: a name that is not valid UTF-8 is shown with U+FFFD for its
-    invalid bytes, and its bytes are kept in "path_bytes" as lower-case hex."""
-    try:
-        path.encode("utf-8")
-        return {"path": path}
-    except UnicodeEncodeError:
-        try:
-            raw = os.fsencode(path)
-        except UnicodeEncodeError:  # a lone surrogate that no file name decodes to
-            raw = path.encode("utf-8", "surrogatepass")
-        return {"path": raw.decode("utf-8", "replace"), "path_bytes": raw.hex()}
-
-
-def _line(item: Any, indent: int | None) -> bytes:
-    """The output for a record, or for (path, report's JSON text)."""
-    if type(item) is tuple:
-        # What json.dumps writes for {"path": ..., **report}, without building the dict.
-        path, report = item
-        try:
-            head = b'{"path": ' + _quote(path).encode("utf-8")
-        except UnicodeEncodeError:  # surrogate escapes: a name that is not valid UTF-8
-            head = b"{" + json.dumps(_path_fields(path), ensure_ascii=False)[1:-1].encode("utf-8")
-        if report == b"{}":
-            return head + b"}\n"
-        return head + b", " + report[1:] + b"\n"
-    fields = _path_fields(item["path"])
-    record = {**fields, **{key: value for key, value in item.items() if key != "path"}}
-    return json.dumps(record, ensure_ascii=False, indent=indent).encode("utf-8") + b"\n"
-
-
-_quote = json.encoder.encode_basestring  # json.dumps of a str with ensure_ascii=False
 
 _SIZE = re.compile(rb'"file": \{[^{}]*?"size_bytes": (\d+)')
 
@@ -257,23 +223,23 @@ def _open_names(args: argparse.Namespace, fail: Callable[[str], None]) -> Iterab
     return _names(stream, separator)
 
 
-def _write_parquet(
-    records: Iterable[Record], out: IO[bytes], progress: _Progress | None
-) -> int:
-    """Writes the records as Parquet row groups while they arrive; the exit status."""
-    from vorandix.arrow import write_parquet
+def _write_parquet(records: Iterable[Any], out: IO[bytes], progress: _Progress | None) -> int:
+    """Writes the records (as scan_json gives them) as Parquet row groups while they arrive;
+    the exit status."""
+    from vorandix.arrow import record_batches, write_parquet
 
     failed = False
 
-    def watched() -> Iterator[Record]:
+    def watched() -> Iterator[Any]:
         nonlocal failed
-        for record in records:
-            failed = failed or "error" in record
+        for item in records:
+            if type(item) is not tuple and "error" in item:
+                failed = True
             if progress is not None:
-                progress.update(record)
-            yield record
+                progress.update(item)
+            yield item
 
-    write_parquet(watched(), out)
+    write_parquet(record_batches(watched()), out)
     return int(failed)
 
 

@@ -3,6 +3,9 @@
 ``schema()`` gives the ``pyarrow.Schema``; ``to_arrow(records)`` turns records (as ``scan`` yields
 them) into a table with exactly that schema, and ``from_arrow(table)`` gives the records back.
 Nothing is dropped on the way: a key the schema does not know is an error, not a silent loss.
+``scan_batches(inputs)`` is ``scan`` straight into record batches of that schema: the columns are
+built natively from the reports' JSON text, without a Python dict per record, which makes it
+the fast way to a table (``write_parquet(scan_batches(...), path)``).
 
 Layout: the columns ``path``, ``path_bytes``, ``error`` and ``errors``, then one struct column per
 section in the engine's order. Integers are ``uint64`` (the engine's counts, sizes and offsets
@@ -25,12 +28,23 @@ import functools
 import os
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Union
 
+from vorandix import _batch
+from vorandix._lines import json_line
 from vorandix._optional import require
+from vorandix._scan import scan_json
 
 if TYPE_CHECKING:
     import pyarrow
 
-__all__ = ["schema", "to_arrow", "from_arrow", "write_parquet", "split_path", "SECTIONS"]
+__all__ = [
+    "schema",
+    "to_arrow",
+    "from_arrow",
+    "scan_batches",
+    "write_parquet",
+    "split_path",
+    "SECTIONS",
+]
 
 # The layout is declared in plain Python so that it can be read without pyarrow and also
 # drives the key check of to_arrow and the pruning of from_arrow. A declaration is one of:
@@ -356,30 +370,155 @@ def to_arrow(records: Iterable[dict]) -> "pyarrow.Table":
     return pa.Table.from_arrays(arrays, schema=target)
 
 
+class _Taken:
+    """Rows taken from ``_batch.Rows``, for pyarrow's import of the Arrow PyCapsule interface."""
+
+    def __init__(self, target: "pyarrow.Schema", array: object) -> None:
+        self.target, self.array = target, array
+
+    def __arrow_c_array__(self, requested_schema: object = None) -> tuple[object, object]:
+        return self.target.__arrow_c_schema__(), self.array
+
+
+# A batch of rows is taken once it holds this many bytes of JSON text, whatever its row count:
+# memory stays bounded when records are large.
+_BATCH_TEXT_BYTES = 64 << 20
+
+
+def record_batches(
+    items: Iterable[Any], rows_per_batch: int = 1024
+) -> Iterator["pyarrow.RecordBatch"]:
+    """Record batches of ``schema()`` for `items` as ``scan_json`` yields them: (path, report's
+    JSON text) for a file described, a record dict otherwise. Each batch holds `rows_per_batch`
+    rows (the last one fewer, and any one fewer when its records are large)."""
+    if rows_per_batch < 1:
+        raise ValueError("rows_per_batch must be at least 1")
+    pa = _pyarrow("vorandix.scan_batches")
+    target = _schema()
+    rows = _batch.Rows(target.__arrow_c_schema__())
+
+    def take() -> "pyarrow.RecordBatch":
+        return pa.record_batch(_Taken(target, rows.take()))
+
+    for item in items:
+        if type(item) is tuple:
+            try:
+                added = rows.add_report(*item)
+            except UnicodeEncodeError:  # a path that is not UTF-8: its line carries path_bytes
+                added = rows.add_line(json_line(item))
+        else:
+            added = rows.add_line(json_line(item))
+        if not added:  # a record too large to join the rows before it
+            yield take()
+            rows.add_line(json_line(item))
+        if len(rows) >= rows_per_batch or rows.text_bytes >= _BATCH_TEXT_BYTES:
+            yield take()
+    if len(rows):
+        yield take()
+
+
+def scan_batches(
+    inputs: Any,
+    *,
+    jobs: int | None = None,
+    recursive: bool = True,
+    follow_symlinks: bool = False,
+    hash: bool = True,
+    rows_per_batch: int = 1024,
+) -> Iterator["pyarrow.RecordBatch"]:
+    """``scan(inputs, ...)`` as ``pyarrow.RecordBatch`` objects of ``schema()``, `rows_per_batch`
+    rows each (fewer for the last, and for large records): the same records in the same order,
+    equal to ``to_arrow`` of them, with the columns built natively from each report's JSON text
+    as the worker threads write it. Needs pyarrow (``pip install 'vorandix[arrow]'``)."""
+    _pyarrow("vorandix.scan_batches")
+    items = scan_json(
+        inputs, jobs=jobs, recursive=recursive, follow_symlinks=follow_symlinks, hash=hash
+    )
+    try:
+        yield from record_batches(items, rows_per_batch)
+    finally:
+        items.close()  # type: ignore[attr-defined]  # a generator: stops the workers now
+
+
+class _Writer:
+    """Writes tables and record batches to a ``ParquetWriter`` on a thread of its own, so that
+    encoding a row group (pyarrow releases the GIL for it) overlaps with describing the next
+    files instead of holding them up. At most two pieces wait, which bounds memory; the first
+    failure of a write is raised by the next ``put`` or by ``close``."""
+
+    def __init__(self, writer: Any, rows_per_group: int) -> None:
+        import queue
+        import threading
+
+        self.writer = writer
+        self.rows_per_group = rows_per_group
+        self.pieces: Any = queue.Queue(maxsize=2)
+        self.failure: BaseException | None = None
+        self.thread = threading.Thread(target=self._run, name="vorandix-parquet", daemon=True)
+        self.thread.start()
+
+    def _run(self) -> None:
+        while (piece := self.pieces.get()) is not None:
+            if self.failure is None:
+                try:
+                    self.writer.write(piece, row_group_size=self.rows_per_group)
+                except BaseException as exc:  # handed to the caller's thread
+                    self.failure = exc
+
+    def put(self, piece: Any) -> None:
+        if self.failure is not None:
+            raise self.failure
+        self.pieces.put(piece)
+
+    def close(self) -> None:
+        """Waits for the pieces already given; raises the first failure."""
+        self.pieces.put(None)
+        self.thread.join()
+        if self.failure is not None:
+            raise self.failure
+
+
 def write_parquet(
-    records: Iterable[dict], where: Any, *, rows_per_group: int = 1024, **options: Any
+    records: Iterable[Any], where: Any, *, rows_per_group: int = 1024, **options: Any
 ) -> int:
     """Write ``records`` to the Parquet file ``where`` (a path or a binary file object) as they
-    arrive, one row group of ``schema()`` per ``rows_per_group`` records, so that memory stays
-    flat over any number of records. ``options`` go to ``pyarrow.parquet.ParquetWriter`` (for
-    example ``compression="zstd"``). Returns the number of records written. When ``records``
-    raises part-way, the file is still closed with its footer and holds the row groups written
-    until then."""
+    arrive, so that memory stays flat over any number of records. ``records`` are record dicts
+    (one row group of ``schema()`` per ``rows_per_group`` of them) or ``pyarrow.RecordBatch``
+    objects of ``schema()``, as ``scan_batches`` yields them (a row group each, split at
+    ``rows_per_group`` rows). The row groups are encoded on a thread of their own while the
+    next records arrive. ``options`` go to ``pyarrow.parquet.ParquetWriter`` (for example
+    ``compression="zstd"``). Returns the number of records written. When ``records`` raises
+    part-way, the file is still closed with its footer and holds the row groups written until
+    then."""
     if rows_per_group < 1:
         raise ValueError("rows_per_group must be at least 1")
+    pa = _pyarrow("vorandix.write_parquet")
     pq = require("pyarrow.parquet", "arrow", "vorandix.write_parquet")
     count = 0
     with pq.ParquetWriter(where, _schema(), **options) as writer:
+        background = _Writer(writer, rows_per_group)
         batch: list[dict] = []
-        for record in records:
-            batch.append(record)
-            if len(batch) == rows_per_group:
-                writer.write_table(to_arrow(batch), row_group_size=rows_per_group)
+
+        def flush() -> None:
+            nonlocal count, batch
+            if batch:
+                background.put(to_arrow(batch))
                 count += len(batch)
                 batch = []
-        if batch:
-            writer.write_table(to_arrow(batch), row_group_size=rows_per_group)
-            count += len(batch)
+
+        try:
+            for record in records:
+                if isinstance(record, pa.RecordBatch):
+                    flush()
+                    background.put(record)
+                    count += record.num_rows
+                    continue
+                batch.append(record)
+                if len(batch) == rows_per_group:
+                    flush()
+            flush()
+        finally:
+            background.close()
     return count
 
 

@@ -145,3 +145,94 @@ def test_import_works_without_the_extras_and_each_function_names_its_extra():
         "vorandix.schema needs pyarrow, which is not installed: pip install 'vorandix[arrow]'",
         "vorandix.to_arrow needs pyarrow, which is not installed: pip install 'vorandix[arrow]'",
     ]
+
+
+def rows_table(lines):
+    """The table vorandix._batch.Rows builds from JSON lines, as scan_batches imports it."""
+    import pyarrow as pa
+
+    from vorandix import _batch
+    from vorandix.arrow import _Taken
+
+    rows = _batch.Rows(vorandix.schema().__arrow_c_schema__())
+    for line in lines:
+        assert rows.add_line(line)
+    batch = pa.record_batch(_Taken(vorandix.schema(), rows.take()))
+    batch.validate(full=True)
+    return pa.Table.from_batches([batch])
+
+
+TEXTS = {"quote": 'a"b\\c', "controls": "\n\t\x01\x7f", "wide": "é€😀", "empty": ""}
+
+
+@pytest.mark.parametrize("ensure_ascii", [False, True])
+def test_rows_built_from_json_lines_equal_to_arrow(ensure_ascii):
+    records = BUILT + [{"path": "texts.png", "png": {"text": TEXTS, "gamma": 1}}]
+    # As the command writes them: a path that is not UTF-8 as display text and hex bytes.
+    fields = vorandix._lines.path_fields
+    lines = [json.dumps({**r, **fields(r["path"])}, ensure_ascii=ensure_ascii) for r in records]
+    lines = [line.encode() for line in lines]
+    assert rows_table(lines) == vorandix.to_arrow(records)
+
+
+GOOD = [{"path": "a", "png": {"width": 1, "text": {"k": "v"}}}, {"path": "b", "errors": []}]
+
+
+@pytest.mark.parametrize(
+    "line, message",
+    [
+        ('{"path": "x", "jpeg": {"segments": [{"marker": "D8", "xmp": 1}]}}', "jpeg.segments.xmp"),
+        ('{"path": "x", "tiff": {}}', "key 'tiff' is not in"),
+        ('{"path": "x", "png": {"width": "1"}}', "'png.width': a string where"),
+        ('{"path": "x", "png": {"width": -1}}', "'png.width': expected an integer of 0"),
+        ('{"path": "x", "png": {"width": 1.5}}', "'png.width': expected an integer of 0"),
+        ('{"path": "x", "png": {"width": 18446744073709551616}}', "out of range"),
+        ('{"path": "x", "png": {"gamma": 9007199254740993}}', "a double cannot hold"),
+        ('{"path": "x", "png": {"interlaced": 1}}', "'png.interlaced': a number where"),
+        ('{"path": "x", "png": {"chunks": {}}}', "'png.chunks': an object where"),
+        ('{"path": "x", "png": {"text": {"k": 1}}}', "'png.text': a number where"),
+        ('{"path": "x", "png": {"width": 1, "width": 2}}', "given twice"),
+        ('{"path": "x"} {}', "text after the record"),
+        ('{"path": "x", "png": {"text": {"k": "v}}}', "a cut string"),
+        ('{"path": "x\\q"}', "a bad escape"),
+        ('{"path": "\\ud800"}', "a lone surrogate"),
+        ('{"path": "x", "path_bytes": "abc"}', "hex of odd length"),
+        ('{"path": "x", "path_bytes": "zz"}', "not hex"),
+        ("[]", "a record is a JSON object"),
+    ],
+)
+def test_a_record_that_does_not_fit_is_refused_and_the_rows_before_it_stay(line, message):
+    from vorandix import _batch
+
+    rows = _batch.Rows(vorandix.schema().__arrow_c_schema__())
+    good = [json.dumps(r).encode() for r in GOOD]
+    assert rows.add_line(good[0])
+    with pytest.raises(ValueError, match=message):
+        rows.add_line(line.encode())
+    with pytest.raises(ValueError, match="not UTF-8"):
+        rows.add_line(b'{"path": "caf\xe9"}')
+    assert rows.add_line(good[1]) and len(rows) == 2
+    import pyarrow as pa
+
+    from vorandix.arrow import _Taken
+
+    batch = pa.record_batch(_Taken(vorandix.schema(), rows.take()))
+    batch.validate(full=True)
+    assert pa.Table.from_batches([batch]) == vorandix.to_arrow(GOOD)
+
+
+def test_scan_batches_equal_to_arrow_of_scan_and_write_parquet_takes_them(tmp_path):
+    import pyarrow as pa
+
+    import vorandix.arrow
+
+    make_tree(tmp_path / "tree", 600)
+    inputs = [DATA, tmp_path / "tree", tmp_path / "missing"]
+    batches = list(vorandix.arrow.scan_batches(inputs, rows_per_batch=256))
+    assert [b.num_rows for b in batches] == [256, 256, 154]
+    expected = vorandix.to_arrow(list(vorandix.scan(inputs)))
+    assert pa.Table.from_batches(batches) == expected
+    out = tmp_path / "t.parquet"
+    assert vorandix.arrow.write_parquet(iter(batches), out, rows_per_group=200) == 666
+    assert pq.ParquetFile(out).num_row_groups == 5  # 256 = 200 + 56, twice, and 154
+    assert pq.read_table(out) == expected
