@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang, the core instrumented for coverage and run under
-# AddressSanitizer and UndefinedBehaviorSanitizer, replays tests/regressions through both, then
-# fuzzes each for SECONDS (default 60) from the samples and the regression inputs.
+# AddressSanitizer and UndefinedBehaviorSanitizer, replays tests/regressions through the two
+# engine targets, then fuzzes each target for SECONDS (default 60): the engine's from the
+# samples and the regression inputs, rows_fuzzer (the Arrow column builder of the Parquet
+# output) from the JSON lines in fuzz/rows_seeds.
 #
 #   fuzz/run.sh [SECONDS]
 #
@@ -26,14 +28,20 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 for target in engine_fuzzer path_fuzzer; do
   build/fuzz/$target -runs=0 "${inputs[@]}" 2>&1 | grep -E "^Executed|ERROR|SUMMARY" | tail -n 3
 done
+build/fuzz/rows_fuzzer -runs=0 fuzz/rows_seeds/* 2>&1 |
+  grep -E "^Executed|ERROR|SUMMARY" | tail -n 3
 
-corpus=build/fuzz/corpus
-mkdir -p "$corpus"
-for target in engine_fuzzer path_fuzzer; do
-  # Each target starts from the samples, the regression inputs and what earlier runs found.
+for target in engine_fuzzer path_fuzzer rows_fuzzer; do
+  # Each target starts from the samples, the regression inputs and what earlier runs found; the
+  # column builder of the Parquet output starts from JSON lines.
+  seeds=(../../tests/data ../../tests/regressions) dict=formats.dict found=corpus
+  if [ $target = rows_fuzzer ]; then
+    seeds=(../../fuzz/rows_seeds) dict=json.dict found=corpus-rows
+  fi
+  mkdir -p "build/fuzz/$found"
   (cd build/fuzz && ./$target -max_total_time="$seconds" -max_len=65536 -timeout=10 \
-      -rss_limit_mb=2048 -dict=../../fuzz/formats.dict -print_final_stats=1 \
-      corpus ../../tests/data ../../tests/regressions 2>&1) |
+      -rss_limit_mb=2048 -dict=../../fuzz/$dict -print_final_stats=1 \
+      $found "${seeds[@]}" 2>&1) |
     grep -E "^stat::(number_of_executed_units|peak_rss_mb)|^#[0-9]+[[:space:]]+DONE|ERROR|SUMMARY" || true
   if compgen -G "build/fuzz/crash-*" >/dev/null || compgen -G "build/fuzz/timeout-*" >/dev/null ||
      compgen -G "build/fuzz/leak-*" >/dev/null; then

@@ -620,6 +620,11 @@ void release_array(ArrowArray* array) {
     array->release = nullptr;
 }
 
+// What an empty buffer points to: readers may take a null pointer for a missing buffer.
+alignas(8) const std::uint8_t kNoBytes[8] = {};
+
+const void* buffer(const void* data) { return data ? data : kNoBytes; }
+
 // Moves the column's rows into `out` and leaves the column empty.
 void export_column(Column& c, ArrowArray* out) {
     auto owned = std::make_unique<Exported>();
@@ -637,14 +642,14 @@ void export_column(Column& c, ArrowArray* out) {
         case Kind::UInt64:
         case Kind::Int64:
         case Kind::Float64:
-            owned->buffers = {validity, owned->data.data()};
+            owned->buffers = {validity, buffer(owned->data.data())};
             break;
         case Kind::Bool:
-            owned->buffers = {validity, owned->flags.data()};
+            owned->buffers = {validity, buffer(owned->flags.data())};
             break;
         case Kind::String:
         case Kind::Binary:
-            owned->buffers = {validity, owned->offsets.data(), owned->data.data()};
+            owned->buffers = {validity, owned->offsets.data(), buffer(owned->data.data())};
             break;
         case Kind::List:
         case Kind::Map:
