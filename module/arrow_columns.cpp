@@ -7,6 +7,10 @@
 #include <memory>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vorandix::py {
 
 namespace {
@@ -310,12 +314,39 @@ private:
     std::string_view plain_run() {
         const char* start = p_;
         unsigned char seen = 0;
+#if defined(__SSE2__)
+        // Sixteen bytes at a time: texts are most of a record.
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        const __m128i space = _mm_set1_epi8(0x20);
+        while (end_ - p_ >= 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+            const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+            // A signed compare: below 0x20 are the control characters and the bytes from 0x80.
+            const unsigned below = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, space)));
+            const unsigned stop =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, quote),
+                                                                     _mm_cmpeq_epi8(v, backslash)))) |
+                (below & ~high);
+            if (stop) {
+                if (high & ((stop & (0u - stop)) - 1)) seen = 0x80;
+                p_ += std::countr_zero(stop);
+                return finish_run(start, seen);
+            }
+            if (high) seen = 0x80;
+            p_ += 16;
+        }
+#endif
         while (p_ < end_) {
             const auto c = static_cast<unsigned char>(*p_);
             if (c == '"' || c == '\\' || c < 0x20) break;
             seen |= c;
             ++p_;
         }
+        return finish_run(start, seen);
+    }
+
+    std::string_view finish_run(const char* start, unsigned char seen) {
         const std::string_view run(start, static_cast<std::size_t>(p_ - start));
         if (seen & 0x80) check_utf8(run);
         return run;
