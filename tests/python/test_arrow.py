@@ -236,3 +236,20 @@ def test_scan_batches_equal_to_arrow_of_scan_and_write_parquet_takes_them(tmp_pa
     assert vorandix.arrow.write_parquet(iter(batches), out, rows_per_group=200) == 666
     assert pq.ParquetFile(out).num_row_groups == 5  # 256 = 200 + 56, twice, and 154
     assert pq.read_table(out) == expected
+
+
+def test_write_parquet_keeps_the_groups_written_before_a_failure(tmp_path):
+    import pyarrow as pa
+
+    from vorandix.arrow import write_parquet
+
+    def records():
+        yield from GOOD
+        raise RuntimeError("the walk failed")
+
+    with pytest.raises(RuntimeError, match="the walk failed"):
+        write_parquet(records(), tmp_path / "cut.parquet", rows_per_group=1)
+    assert list(vorandix.from_arrow(pq.read_table(tmp_path / "cut.parquet"))) == GOOD
+    # A failure on the writing thread is raised on the caller's.
+    with pytest.raises(ValueError, match="schema"):
+        write_parquet([pa.record_batch({"x": [1]})], tmp_path / "other.parquet")
