@@ -25,13 +25,10 @@ struct Bits {
         if (v) bytes.back() |= static_cast<std::uint8_t>(1u << (size & 7));
         ++size;
     }
-    void push_zeros(std::int64_t k) {
-        size += k;
-        bytes.resize(static_cast<std::size_t>((size + 7) / 8), 0);
-    }
-    void truncate(std::int64_t n) {
+    // Bits added are 0; the bits past the end are kept 0, so that growing again adds zeros.
+    void resize(std::int64_t n) {
         size = n;
-        bytes.resize(static_cast<std::size_t>((n + 7) / 8));
+        bytes.resize(static_cast<std::size_t>((n + 7) / 8), 0);
         if (n & 7) bytes.back() &= static_cast<std::uint8_t>((1u << (n & 7)) - 1);
     }
     std::int64_t ones() const {
@@ -76,29 +73,10 @@ struct ArrowColumns::Column {
     // Null rows until there are n.
     void nulls_up_to(std::int64_t n) {
         if (n <= length) return;
-        const std::int64_t k = n - length;
-        valid.push_zeros(k);
-        nulls += k;
+        valid.resize(n);
+        nulls += n - length;
+        size_rows(n);
         length = n;
-        const auto un = static_cast<std::size_t>(n);
-        switch (kind) {
-            case Kind::UInt64:
-            case Kind::Int64:
-            case Kind::Float64:
-                data.resize(un * 8);
-                break;
-            case Kind::Bool:
-                flags.push_zeros(k);
-                break;
-            case Kind::String:
-            case Kind::Binary:
-            case Kind::List:
-            case Kind::Map:
-                offsets.resize(un + 1, offsets.back());
-                break;
-            case Kind::Struct:
-                break;
-        }
     }
 
     // Brings every struct's fields to the struct's length, as Arrow requires.
@@ -114,34 +92,45 @@ struct ArrowColumns::Column {
     // parent never counted.
     void truncate(std::int64_t n) {
         const std::int64_t m = std::min(n, length);
-        const auto um = static_cast<std::size_t>(m);
+        size_rows(m);
+        if (m < length) {
+            valid.resize(m);
+            length = m;
+            nulls = m - valid.ones();
+        }
+    }
+
+    // Sizes what is kept per row to n rows: rows added are null (a zero value, an empty span);
+    // rows dropped take what they hold in children and text along.
+    void size_rows(std::int64_t n) {
+        const auto un = static_cast<std::size_t>(n);
+        const bool shrink = n < length;
+        // n == length too: a record that failed in a list or a struct left items below it.
+        const bool descend = n <= length;
         switch (kind) {
             case Kind::UInt64:
             case Kind::Int64:
             case Kind::Float64:
-                data.resize(um * 8);
+                data.resize(un * 8);
                 break;
             case Kind::Bool:
-                flags.truncate(m);
+                flags.resize(n);
                 break;
             case Kind::String:
             case Kind::Binary:
-                data.resize(static_cast<std::size_t>(offsets[um]));
-                offsets.resize(um + 1);
+                if (shrink) data.resize(static_cast<std::size_t>(offsets[un]));
+                offsets.resize(un + 1, offsets.back());
                 break;
             case Kind::List:
             case Kind::Map:
-                children[0].truncate(offsets[um]);
-                offsets.resize(um + 1);
+                if (descend) children[0].truncate(offsets[un]);
+                offsets.resize(un + 1, offsets.back());
                 break;
             case Kind::Struct:
-                for (Column& child : children) child.truncate(m);
+                if (descend) {
+                    for (Column& child : children) child.truncate(n);
+                }
                 break;
-        }
-        if (m < length) {
-            valid.truncate(m);
-            length = m;
-            nulls = m - valid.ones();
         }
     }
 
@@ -151,6 +140,12 @@ struct ArrowColumns::Column {
         const std::size_t at = data.size();
         data.resize(at + sizeof v);
         std::memcpy(data.data() + at, &v, sizeof v);
+    }
+
+    void put_text(std::string_view text) {
+        set_valid();
+        data.insert(data.end(), text.begin(), text.end());
+        close_offsets(data.size());
     }
 
     void close_offsets(std::size_t end) {
@@ -482,10 +477,7 @@ private:
             }
             case '"':
                 if (c.kind == Kind::String) {
-                    const std::string_view text = string(scratch_);
-                    c.set_valid();
-                    c.data.insert(c.data.end(), text.begin(), text.end());
-                    c.close_offsets(c.data.size());
+                    c.put_text(string(scratch_));
                 } else if (c.kind == Kind::Binary) {
                     hex_bytes(c, string(scratch_));
                 } else {
@@ -526,101 +518,78 @@ private:
         c.close_offsets(c.data.size());
     }
 
+    // Reads the members of an object or the items of a list, p_ at the opening bracket, up to
+    // `close`, calling read() for each one.
+    template <typename Read>
+    void items(char close, Read&& read) {
+        ++p_;
+        skip_space();
+        if (peek() == close) {
+            ++p_;
+            return;
+        }
+        for (;;) {
+            read();
+            skip_space();
+            if (peek() != ',') break;
+            ++p_;
+        }
+        expect(close);
+    }
+
+    // An object's key, and the colon after it.
+    std::string_view key() {
+        skip_space();
+        if (peek() != '"') fail("expected a key");
+        const std::string_view k = string(key_);
+        expect(':');
+        return k;
+    }
+
     // Members in any order; the fields an object leaves out are null. A key the struct does
     // not declare fails with its dotted path.
     void object(Column& c) {
-        ++p_;
         std::uint64_t seen = 0;
         std::size_t guess = 0;  // records list the fields in a stable order: try the next first
         const std::size_t n = c.children.size();
-        skip_space();
-        if (peek() == '}') {
-            ++p_;
-        } else {
-            for (;;) {
-                skip_space();
-                if (peek() != '"') fail("expected a key");
-                const std::string_view key = string(key_);
-                std::size_t i = guess;
-                std::size_t tried = 0;
-                while (tried < n && c.children[i].name != key) {
-                    i = i + 1 == n ? 0 : i + 1;
-                    ++tried;
-                }
-                if (tried == n) throw RowError{std::string(key), "", true};
-                if (seen >> i & 1) throw RowError{std::string(key), "given twice"};
-                seen |= std::uint64_t{1} << i;
-                guess = i + 1 == n ? 0 : i + 1;
-                expect(':');
-                c.children[i].nulls_up_to(c.length);
-                try {
-                    value(c.children[i]);
-                } catch (RowError& e) {
-                    e.key = e.key.empty() ? c.children[i].name : c.children[i].name + "." + e.key;
-                    throw;
-                }
-                skip_space();
-                if (peek() == ',') {
-                    ++p_;
-                    continue;
-                }
-                expect('}');
-                break;
+        items('}', [&] {
+            const std::string_view k = key();
+            std::size_t i = guess;
+            std::size_t tried = 0;
+            while (tried < n && c.children[i].name != k) {
+                i = i + 1 == n ? 0 : i + 1;
+                ++tried;
             }
-        }
+            if (tried == n) throw RowError{std::string(k), "", true};
+            if (seen >> i & 1) throw RowError{std::string(k), "given twice"};
+            seen |= std::uint64_t{1} << i;
+            guess = i + 1 == n ? 0 : i + 1;
+            Column& field = c.children[i];
+            field.nulls_up_to(c.length);
+            try {
+                value(field);
+            } catch (RowError& e) {
+                e.key = e.key.empty() ? field.name : field.name + "." + e.key;
+                throw;
+            }
+        });
         c.set_valid();
     }
 
     void map(Column& c) {
-        ++p_;
         Column& entries = c.children[0];
-        Column& keys = entries.children[0];
-        Column& values = entries.children[1];
-        skip_space();
-        if (peek() == '}') {
-            ++p_;
-        } else {
-            for (;;) {
-                skip_space();
-                if (peek() != '"') fail("expected a key");
-                const std::string_view key = string(key_);
-                keys.set_valid();
-                keys.data.insert(keys.data.end(), key.begin(), key.end());
-                keys.close_offsets(keys.data.size());
-                expect(':');
-                value(values);
-                entries.set_valid();
-                skip_space();
-                if (peek() == ',') {
-                    ++p_;
-                    continue;
-                }
-                expect('}');
-                break;
-            }
-        }
+        items('}', [&] {
+            entries.children[0].put_text(key());
+            value(entries.children[1]);
+            entries.set_valid();
+        });
         c.set_valid();
         c.close_offsets(static_cast<std::size_t>(entries.length));
     }
 
     void list(Column& c) {
-        ++p_;
         Column& item = c.children[0];
-        skip_space();
-        if (peek() == ']') {
-            ++p_;
-        } else {
-            for (;;) {
-                value(item);
-                skip_space();
-                if (peek() == ',') {
-                    ++p_;
-                    continue;
-                }
-                expect(']');
-                break;
-            }
-        }
+        items(']', [&] { value(item); });
         c.set_valid();
         c.close_offsets(static_cast<std::size_t>(item.length));
     }
