@@ -7,6 +7,8 @@
 #include <memory>
 #include <utility>
 
+#include "vorandix/bytes.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -56,8 +58,8 @@ struct ArrowColumns::Column {
     Bits valid;
     std::int64_t length = 0;
     std::int64_t nulls = 0;
-    std::vector<std::uint8_t> data;       // 8-byte values, or the bytes of strings
-    Bits flags;                           // bool values
+    std::vector<std::uint8_t> data;        // 8-byte values, or the bytes of strings
+    Bits flags;                            // bool values
     std::vector<std::int32_t> offsets{0};  // strings, binaries, lists and maps
 
     void set_valid() {
@@ -149,7 +151,8 @@ struct ArrowColumns::Column {
     }
 
     void close_offsets(std::size_t end) {
-        if (end > static_cast<std::size_t>(INT32_MAX)) throw RowError{{}, "a column outgrew its offsets"};
+        if (end > static_cast<std::size_t>(INT32_MAX))
+            throw RowError{{}, "a column outgrew its offsets"};
         offsets.push_back(static_cast<std::int32_t>(end));
     }
 };
@@ -164,9 +167,9 @@ Column from_schema(const ArrowSchema& s, int depth) {
     Column c{};
     c.name = s.name ? s.name : "";
     static constexpr std::pair<std::string_view, Kind> kFormats[] = {
-        {"L", Kind::UInt64}, {"l", Kind::Int64}, {"g", Kind::Float64}, {"b", Kind::Bool},
-        {"u", Kind::String}, {"z", Kind::Binary}, {"+s", Kind::Struct}, {"+l", Kind::List},
-        {"+m", Kind::Map},
+        {"L", Kind::UInt64},  {"l", Kind::Int64},  {"g", Kind::Float64},
+        {"b", Kind::Bool},    {"u", Kind::String}, {"z", Kind::Binary},
+        {"+s", Kind::Struct}, {"+l", Kind::List},  {"+m", Kind::Map},
     };
     bool known = false;
     for (const auto& [text, kind] : kFormats) {
@@ -234,75 +237,15 @@ private:
         p_ += word.size();
     }
 
-    // Appends the code point `cp` as UTF-8.
-    static void put_utf8(std::string& out, std::uint32_t cp) {
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-
     std::uint32_t hex4() {
         if (end_ - p_ < 4) fail("a cut \\u escape");
         std::uint32_t v = 0;
         for (int i = 0; i < 4; ++i) {
-            const char c = *p_++;
-            v <<= 4;
-            if (c >= '0' && c <= '9') v |= static_cast<std::uint32_t>(c - '0');
-            else if (c >= 'a' && c <= 'f') v |= static_cast<std::uint32_t>(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F') v |= static_cast<std::uint32_t>(c - 'A' + 10);
-            else fail("a bad \\u escape");
+            const int digit = hex_digit(*p_++);
+            if (digit < 0) fail("a bad \\u escape");
+            v = v << 4 | static_cast<std::uint32_t>(digit);
         }
         return v;
-    }
-
-    // Checks that `s` is UTF-8: Arrow's strings must be, and nothing downstream checks.
-    void check_utf8(std::string_view s) {
-        const auto* b = reinterpret_cast<const unsigned char*>(s.data());
-        std::size_t i = 0;
-        const std::size_t n = s.size();
-        while (i < n) {
-            const unsigned char c = b[i];
-            if (c < 0x80) {
-                ++i;
-                continue;
-            }
-            std::size_t len;
-            std::uint32_t cp;
-            if (c >= 0xC2 && c <= 0xDF) {
-                len = 2;
-                cp = c & 0x1F;
-            } else if (c >= 0xE0 && c <= 0xEF) {
-                len = 3;
-                cp = c & 0x0F;
-            } else if (c >= 0xF0 && c <= 0xF4) {
-                len = 4;
-                cp = c & 0x07;
-            } else {
-                fail("text that is not UTF-8");
-            }
-            if (n - i < len) fail("text that is not UTF-8");
-            for (std::size_t k = 1; k < len; ++k) {
-                if ((b[i + k] & 0xC0) != 0x80) fail("text that is not UTF-8");
-                cp = (cp << 6) | (b[i + k] & 0x3F);
-            }
-            const bool overlong = (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
-            if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-                fail("text that is not UTF-8");
-            }
-            i += len;
-        }
     }
 
     // Moves p_ over characters a string holds as they are; checks them when any is not ASCII.
@@ -318,11 +261,11 @@ private:
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
             const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
             // A signed compare: below 0x20 are the control characters and the bytes from 0x80.
-            const unsigned below = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, space)));
-            const unsigned stop =
-                static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, quote),
-                                                                     _mm_cmpeq_epi8(v, backslash)))) |
-                (below & ~high);
+            const unsigned below =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, space)));
+            const unsigned stop = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+                                      _mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)))) |
+                                  (below & ~high);
             if (stop) {
                 if (high & ((stop & (0u - stop)) - 1)) seen = 0x80;
                 p_ += std::countr_zero(stop);
@@ -343,7 +286,8 @@ private:
 
     std::string_view finish_run(const char* start, unsigned char seen) {
         const std::string_view run(start, static_cast<std::size_t>(p_ - start));
-        if (seen & 0x80) check_utf8(run);
+        // Arrow's strings must be UTF-8, and nothing downstream checks.
+        if ((seen & 0x80) && !utf8_valid(as_bytes(run))) fail("text that is not UTF-8");
         return run;
     }
 
@@ -364,25 +308,42 @@ private:
             if (c != '\\') fail("a control character in a string");
             if (p_ == end_) fail("a cut string");
             switch (*p_++) {
-                case '"': scratch += '"'; break;
-                case '\\': scratch += '\\'; break;
-                case '/': scratch += '/'; break;
-                case 'b': scratch += '\b'; break;
-                case 'f': scratch += '\f'; break;
-                case 'n': scratch += '\n'; break;
-                case 'r': scratch += '\r'; break;
-                case 't': scratch += '\t'; break;
+                case '"':
+                    scratch += '"';
+                    break;
+                case '\\':
+                    scratch += '\\';
+                    break;
+                case '/':
+                    scratch += '/';
+                    break;
+                case 'b':
+                    scratch += '\b';
+                    break;
+                case 'f':
+                    scratch += '\f';
+                    break;
+                case 'n':
+                    scratch += '\n';
+                    break;
+                case 'r':
+                    scratch += '\r';
+                    break;
+                case 't':
+                    scratch += '\t';
+                    break;
                 case 'u': {
                     std::uint32_t cp = hex4();
                     if (cp >= 0xDC00 && cp <= 0xDFFF) fail("a lone surrogate");
                     if (cp >= 0xD800 && cp <= 0xDBFF) {
-                        if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') fail("a lone surrogate");
+                        if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u')
+                            fail("a lone surrogate");
                         p_ += 2;
                         const std::uint32_t low = hex4();
                         if (low < 0xDC00 || low > 0xDFFF) fail("a lone surrogate");
                         cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
                     }
-                    put_utf8(scratch, cp);
+                    append_utf8(scratch, static_cast<char32_t>(cp));
                     break;
                 }
                 default:
@@ -505,15 +466,12 @@ private:
     // JSON lines carry binary values as hex.
     void hex_bytes(Column& c, std::string_view text) {
         if (text.size() % 2) fail("hex of odd length");
-        auto nibble = [&](char x) -> std::uint8_t {
-            if (x >= '0' && x <= '9') return static_cast<std::uint8_t>(x - '0');
-            if (x >= 'a' && x <= 'f') return static_cast<std::uint8_t>(x - 'a' + 10);
-            if (x >= 'A' && x <= 'F') return static_cast<std::uint8_t>(x - 'A' + 10);
-            fail("not hex");
-        };
         c.set_valid();
         for (std::size_t i = 0; i < text.size(); i += 2) {
-            c.data.push_back(static_cast<std::uint8_t>(nibble(text[i]) << 4 | nibble(text[i + 1])));
+            const int high = hex_digit(text[i]);
+            const int low = hex_digit(text[i + 1]);
+            if (high < 0 || low < 0) fail("not hex");
+            c.data.push_back(static_cast<std::uint8_t>(high << 4 | low));
         }
         c.close_offsets(c.data.size());
     }
@@ -684,8 +642,7 @@ std::string RowError::message() const {
     return "key '" + key + "': " + problem;
 }
 
-ArrowColumns::ArrowColumns(const ArrowSchema& schema)
-    : root_(new Column(from_schema(schema, 0))) {
+ArrowColumns::ArrowColumns(const ArrowSchema& schema) : root_(new Column(from_schema(schema, 0))) {
     if (root_->kind != Kind::Struct) {
         delete root_;
         throw std::invalid_argument("a table's schema is a struct of columns");

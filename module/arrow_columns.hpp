@@ -57,7 +57,17 @@ struct RowError {
 // list and map with string keys.
 class ArrowColumns {
 public:
-    enum class Kind : std::uint8_t { UInt64, Int64, Float64, Bool, String, Binary, Struct, List, Map };
+    enum class Kind : std::uint8_t {
+        UInt64,
+        Int64,
+        Float64,
+        Bool,
+        String,
+        Binary,
+        Struct,
+        List,
+        Map
+    };
 
     // Throws std::invalid_argument for a type outside that set.
     explicit ArrowColumns(const ArrowSchema& schema);

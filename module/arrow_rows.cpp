@@ -19,8 +19,7 @@ constexpr const char* kSchemaCapsule = "arrow_schema";
 constexpr const char* kArrayCapsule = "arrow_array";
 
 struct RowsObject {
-    PyObject_HEAD
-    std::optional<ArrowColumns> columns;
+    PyObject_HEAD std::optional<ArrowColumns> columns;
     std::string line;  // scratch for add_report
 };
 
@@ -172,16 +171,16 @@ PyMethodDef rows_methods[] = {
 };
 
 PyGetSetDef rows_getset[] = {
-    {"text_bytes", rows_text_bytes, nullptr,
-     "Bytes of JSON appended since the last take().", nullptr},
+    {"text_bytes", rows_text_bytes, nullptr, "Bytes of JSON appended since the last take().",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot rows_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Rows(schema)\n--\n\nRecords built into Arrow columns of `schema` (an "
-                    "'arrow_schema' capsule of a struct).\nA record that does not fit raises "
-                    "ValueError and leaves the rows before it as they were.")},
+    {Py_tp_doc,
+     const_cast<char*>("Rows(schema)\n--\n\nRecords built into Arrow columns of `schema` (an "
+                       "'arrow_schema' capsule of a struct).\nA record that does not fit raises "
+                       "ValueError and leaves the rows before it as they were.")},
     {Py_tp_new, reinterpret_cast<void*>(rows_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(rows_dealloc)},
     {Py_tp_methods, rows_methods},

@@ -22,7 +22,9 @@ struct Taken {
         if (array.release) array.release(&array);
     }
     const ArrowArray& column(int i) const { return *array.children[i]; }
-    const ArrowArray& field(int column_index, int i) const { return *column(column_index).children[i]; }
+    const ArrowArray& field(int column_index, int i) const {
+        return *column(column_index).children[i];
+    }
 };
 
 template <typename T>
@@ -33,21 +35,22 @@ T value_at(const ArrowArray& a, std::int64_t row) {
 std::string text_at(const ArrowArray& a, std::int64_t row) {
     const auto* offsets = static_cast<const std::int32_t*>(a.buffers[1]);
     const auto* data = static_cast<const char*>(a.buffers[2]);
-    return std::string(data + offsets[row], static_cast<std::size_t>(offsets[row + 1] - offsets[row]));
+    return std::string(data + offsets[row],
+                       static_cast<std::size_t>(offsets[row + 1] - offsets[row]));
 }
 
 bool valid_at(const ArrowArray& a, std::int64_t row) {
-    return a.null_count == 0 || (static_cast<const std::uint8_t*>(a.buffers[0])[row / 8] >> (row % 8) & 1);
+    return a.null_count == 0 ||
+           (static_cast<const std::uint8_t*>(a.buffers[0])[row / 8] >> (row % 8) & 1);
 }
 
 TEST(ArrowColumns, RecordsBecomeColumnsWithAbsentKeysAsNulls) {
     OwnedSchema schema(test_table());
     ArrowColumns columns(schema.root());
-    columns.append(
-        R"({"path": "a\"\u00e9\ud83d\ude00", "path_bytes": "61ff",)"
-        R"( "sec": {"n": 18446744073709551615, "i": -5, "f": 2, "b": true, "s": "x\n",)"
-        R"( "items": [{"k": "p", "v": 1}, {"k": "q"}], "names": [], "text": {"k": "v"},)"
-        R"( "cut": {"names": 100000}}})");
+    columns.append(R"({"path": "a\"\u00e9\ud83d\ude00", "path_bytes": "61ff",)"
+                   R"( "sec": {"n": 18446744073709551615, "i": -5, "f": 2, "b": true, "s": "x\n",)"
+                   R"( "items": [{"k": "p", "v": 1}, {"k": "q"}], "names": [], "text": {"k": "v"},)"
+                   R"( "cut": {"names": 100000}}})");
     columns.append(R"({"path": "b", "error": {"kind": "io", "message": "m"}})");
     columns.append(R"({"path": "c", "sec": {"f": 0.1, "items": [{"v": 7}], "b": null}})");
     Taken t;
@@ -80,9 +83,11 @@ TEST(ArrowColumns, RefusedRecordsLeaveTheRowsBeforeThem) {
     const Case cases[] = {
         {R"({"path": "x", "sec": {"items": [{"k": "a"}, {"k": "b", "w": 1}]}})",
          "key 'sec.items.w' is not in vorandix.schema()"},
-        {R"({"path": "x", "sec": {"n": 1, "s": 2}})", "key 'sec.s': a number where another type is expected"},
+        {R"({"path": "x", "sec": {"n": 1, "s": 2}})",
+         "key 'sec.s': a number where another type is expected"},
         {R"({"path": "x", "sec": {"n": -1}})", "key 'sec.n': expected an integer of 0 or more"},
-        {R"({"path": "x", "sec": {"i": 9223372036854775808}})", "key 'sec.i': an integer out of range"},
+        {R"({"path": "x", "sec": {"i": 9223372036854775808}})",
+         "key 'sec.i': an integer out of range"},
         {R"({"path": "x", "sec": {"f": 1e999}})", "key 'sec.f': a number out of range"},
         {R"({"path": "x", "sec": {"text": {"a": "b", "c": [1]}}})",
          "key 'sec.text': a list where another type is expected"},

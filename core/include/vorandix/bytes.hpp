@@ -149,6 +149,14 @@ std::string hex_lower(ByteView bytes);
 // `value` as lower-case hexadecimal zero-padded to `digits` digits.
 std::string hex_lower(std::uint64_t value, int digits);
 
+// The value of a hexadecimal digit of either case, or -1 for any other character.
+inline int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 inline ByteView as_bytes(std::string_view s) {
     return ByteView(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
 }
