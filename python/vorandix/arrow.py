@@ -24,6 +24,7 @@ pyarrow is optional: ``pip install 'vorandix[arrow]'``.
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import os
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Union
@@ -478,6 +479,28 @@ class _Writer:
             raise self.failure
 
 
+# The writer writes a page header, then a page, for every column of every row group: each
+# would be a system call, or for a Python file object a call that takes the GIL.
+_SINK_BUFFER = 1 << 20
+
+
+@contextlib.contextmanager
+def _buffered(pa: Any, where: Any) -> Iterator[Any]:
+    """`where` (a local path or a binary file object) behind a buffer; anything else (a URI,
+    a pyarrow stream) as it is. A file object given is flushed, not closed."""
+    if isinstance(where, (str, bytes, os.PathLike)) and "://" not in os.fsdecode(where):
+        with pa.output_stream(os.fsdecode(where), buffer_size=_SINK_BUFFER) as out:
+            yield out
+    elif hasattr(where, "write") and not isinstance(where, pa.NativeFile):
+        out = pa.BufferedOutputStream(pa.PythonFile(where, mode="w"), _SINK_BUFFER)
+        try:
+            yield out
+        finally:
+            out.detach()  # flushes, and leaves the caller's file open
+    else:
+        yield where
+
+
 def write_parquet(
     records: Iterable[Any], where: Any, *, rows_per_group: int = 1024, **options: Any
 ) -> int:
@@ -495,7 +518,9 @@ def write_parquet(
     pa = _pyarrow("vorandix.write_parquet")
     pq = require("pyarrow.parquet", "arrow", "vorandix.write_parquet")
     count = 0
-    with pq.ParquetWriter(where, _schema(), **options) as writer:
+    with contextlib.ExitStack() as stack:
+        sink = stack.enter_context(_buffered(pa, where))
+        writer = stack.enter_context(pq.ParquetWriter(sink, _schema(), **options))
         background = _Writer(writer, rows_per_group)
         batch: list[dict] = []
 

@@ -236,6 +236,10 @@ def test_scan_batches_equal_to_arrow_of_scan_and_write_parquet_takes_them(tmp_pa
     assert vorandix.arrow.write_parquet(iter(batches), out, rows_per_group=200) == 666
     assert pq.ParquetFile(out).num_row_groups == 5  # 256 = 200 + 56, twice, and 154
     assert pq.read_table(out) == expected
+    with open(out, "wb") as f:  # a file object is written through, and left open
+        vorandix.arrow.write_parquet(iter(batches), f)
+        assert not f.closed
+    assert pq.read_table(out) == expected
 
 
 def test_write_parquet_keeps_the_groups_written_before_a_failure(tmp_path):
