@@ -1,6 +1,6 @@
 """Tables: Parquet output against JSON Lines, and Dask on two worker processes against one.
 
-    .venv/bin/python bench/tables.py [--repeat 5]
+    .venv/bin/python bench/tables.py [--repeat 5] [--only {parquet,dask}]
 
 Builds its inputs in a temporary folder and prints, in one run:
 - the time of scan -> Parquet over scan -> JSON Lines for 2,000 small files copied from the
@@ -16,7 +16,8 @@ Builds its inputs in a temporary folder and prints, in one run:
   worker process over two (one thread each), 200 files of 1 MiB of random bytes (target at
   least 1.6x).
 Ratios are measured in the same run, repeated, alternating the order of the two sides; the
-median is the figure and the spread is shown beside it.
+median is the figure and the spread is shown beside it. ``--only parquet`` runs the first three
+parts, ``--only dask`` the last.
 """
 
 from __future__ import annotations
@@ -93,82 +94,93 @@ def dask_seconds(client: object, folder: pathlib.Path, out: pathlib.Path) -> flo
     return time.perf_counter() - start
 
 
+def parquet_parts(root: pathlib.Path, repeat: int) -> None:
+    """Parquet against JSON Lines: in-process, as the command, and the command's peak memory."""
+    mixed, many = root / "mixed", root / "many"
+    make_mixed(mixed, 2000)
+    make_mixed(many, 20000)
+    jsonl, parquet = root / "out.jsonl", root / "out.parquet"
+    # Warm the page cache and the imports.
+    jsonl_in_process(mixed, jsonl)
+    parquet_in_process(mixed, parquet)
+
+    cpu: list[float] = []
+
+    def jsonl_noting_cpu() -> float:
+        elapsed = jsonl_in_process(mixed, jsonl)
+        cpu.append(CPU["parquet"] / CPU["jsonl"])
+        return elapsed
+
+    values = ratios(repeat, lambda: parquet_in_process(mixed, parquet), jsonl_noting_cpu)
+    show("time, Parquet over JSON Lines, 2,000 files, in-process", values, "<= 1.3")
+    show("  the same, CPU time of all threads (what idle cores allow)", cpu, "(info)")
+    for label, folder in (("2,000", mixed), ("20,000", many)):
+        values = ratios(
+            repeat if folder is mixed else 3,
+            lambda: command(folder, parquet, "--format", "parquet")[0],
+            lambda: command(folder, jsonl)[0],
+        )
+        show(f"time, Parquet over JSON Lines, {label} files, the command", values, "(info)")
+    for label, folder in (("2,000", mixed), ("20,000", many)):
+        peaks = [command(folder, parquet, "--format", "parquet")[1] for _ in range(3)]
+        lines = [command(folder, jsonl)[1] for _ in range(3)]
+        print(
+            f"{'peak RSS of the command, ' + label + ' files':<58} Parquet "
+            f"{sorted(peaks)[1]:6.1f} MB (min {min(peaks):.1f}, max {max(peaks):.1f}), "
+            f"JSON Lines {sorted(lines)[1]:.1f} MB"
+        )
+
+
+def dask_part(root: pathlib.Path, repeat: int) -> None:
+    """scan(...).to_parquet on one local worker process over two."""
+    from distributed import Client, LocalCluster
+
+    random_dir, out = root / "random", root / "dask-out"
+    make_random(random_dir, 200, 1 << 20)
+    times: dict[int, list[float]] = {1: [], 2: []}
+    clusters = {}
+    try:
+        for workers in (1, 2):
+            cluster = LocalCluster(
+                n_workers=workers,
+                threads_per_worker=1,
+                processes=True,
+                dashboard_address=None,
+                silence_logs=logging.ERROR,
+            )
+            clusters[workers] = (cluster, Client(cluster, set_as_default=False))
+        for workers, (_, client) in clusters.items():
+            with client.as_current():
+                dask_seconds(client, random_dir, out)  # imports on the workers
+        for i in range(repeat):
+            for workers in (1, 2) if i % 2 == 0 else (2, 1):
+                with clusters[workers][1].as_current():
+                    times[workers].append(dask_seconds(clusters[workers][1], random_dir, out))
+    finally:
+        for cluster, client in clusters.values():
+            client.close()
+            cluster.close()
+    load = os.getloadavg()[0]
+    values = [one / two for one, two in zip(times[1], times[2])]
+    show("speed, Dask 2 worker processes over 1, 200 x 1 MiB", values, ">= 1.6")
+    print(
+        f"{'':<58} (2 workers: best {min(times[2]):.2f} s; 1 worker: best {min(times[1]):.2f} s; "
+        f"load average {load:.1f} on {os.cpu_count()} CPUs)"
+    )
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--only", choices=("parquet", "dask"), help="run one part alone")
     args = parser.parse_args()
-
-    from distributed import Client, LocalCluster
 
     with tempfile.TemporaryDirectory(prefix="vorandix-bench-") as tmp:
         root = pathlib.Path(tmp)
-        mixed, many, random_dir = root / "mixed", root / "many", root / "random"
-        make_mixed(mixed, 2000)
-        make_mixed(many, 20000)
-        make_random(random_dir, 200, 1 << 20)
-        jsonl, parquet = root / "out.jsonl", root / "out.parquet"
-        # Warm the page cache and the imports.
-        jsonl_in_process(mixed, jsonl)
-        parquet_in_process(mixed, parquet)
-
-        cpu: list[float] = []
-
-        def jsonl_noting_cpu() -> float:
-            elapsed = jsonl_in_process(mixed, jsonl)
-            cpu.append(CPU["parquet"] / CPU["jsonl"])
-            return elapsed
-
-        values = ratios(args.repeat, lambda: parquet_in_process(mixed, parquet), jsonl_noting_cpu)
-        show("time, Parquet over JSON Lines, 2,000 files, in-process", values, "<= 1.3")
-        show("  the same, CPU time of all threads (what idle cores allow)", cpu, "(info)")
-        for label, folder in (("2,000", mixed), ("20,000", many)):
-            values = ratios(
-                args.repeat if folder is mixed else 3,
-                lambda: command(folder, parquet, "--format", "parquet")[0],
-                lambda: command(folder, jsonl)[0],
-            )
-            show(f"time, Parquet over JSON Lines, {label} files, the command", values, "(info)")
-        for label, folder in (("2,000", mixed), ("20,000", many)):
-            peaks = [command(folder, parquet, "--format", "parquet")[1] for _ in range(3)]
-            lines = [command(folder, jsonl)[1] for _ in range(3)]
-            print(
-                f"{'peak RSS of the command, ' + label + ' files':<58} Parquet "
-                f"{sorted(peaks)[1]:6.1f} MB (min {min(peaks):.1f}, max {max(peaks):.1f}), "
-                f"JSON Lines {sorted(lines)[1]:.1f} MB"
-            )
-
-        out = root / "dask-out"
-        times: dict[int, list[float]] = {1: [], 2: []}
-        clusters = {}
-        try:
-            for workers in (1, 2):
-                cluster = LocalCluster(
-                    n_workers=workers,
-                    threads_per_worker=1,
-                    processes=True,
-                    dashboard_address=None,
-                    silence_logs=logging.ERROR,
-                )
-                clusters[workers] = (cluster, Client(cluster, set_as_default=False))
-            for workers, (_, client) in clusters.items():
-                with client.as_current():
-                    dask_seconds(client, random_dir, out)  # imports on the workers
-            for i in range(args.repeat):
-                for workers in (1, 2) if i % 2 == 0 else (2, 1):
-                    with clusters[workers][1].as_current():
-                        times[workers].append(dask_seconds(clusters[workers][1], random_dir, out))
-        finally:
-            for cluster, client in clusters.values():
-                client.close()
-                cluster.close()
-        load = os.getloadavg()[0]
-        values = [one / two for one, two in zip(times[1], times[2])]
-        show("speed, Dask 2 worker processes over 1, 200 x 1 MiB", values, ">= 1.6")
-        best = min(times[2])
-        print(
-            f"{'':<58} (2 workers: best {best:.2f} s; 1 worker: best {min(times[1]):.2f} s; "
-            f"load average {load:.1f} on {os.cpu_count()} CPUs)"
-        )
+        if args.only != "dask":
+            parquet_parts(root, args.repeat)
+        if args.only != "parquet":
+            dask_part(root, args.repeat)
 
 
 if __name__ == "__main__":
