@@ -175,15 +175,18 @@ def scan(
     options = dict(storage_options or {})
     entries = _entries(_as_inputs(inputs), bool(recursive), bool(follow_symlinks), options)
     partitions = _partitions(list(entries), files_per_partition)
-    meta = schema().empty_table().to_pandas(types_mapper=pd.ArrowDtype)
+    # The columns as (name, dtype) pairs rather than an empty frame: Dask keeps `meta` in the
+    # graph it pickles to the scheduler on every compute, and an empty frame of these nested
+    # Arrow types costs some 10 ms each way to pickle where the pairs cost 2.
+    columns = [(field.name, pd.ArrowDtype(field.type)) for field in schema()]
     if not partitions:
-        return dd.from_pandas(meta, npartitions=1)
+        return dd.from_pandas(dd.utils.make_meta(columns), npartitions=1)
     return dd.from_map(
         _describe,
         partitions,
         hash=bool(hash),
         storage_options=options,
-        meta=meta,
+        meta=columns,
         enforce_metadata=False,
         label="vorandix-scan",
     )
