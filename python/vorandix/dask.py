@@ -181,7 +181,7 @@ def scan(
     columns = [(field.name, pd.ArrowDtype(field.type)) for field in schema()]
     if not partitions:
         return dd.from_pandas(dd.utils.make_meta(columns), npartitions=1)
-    return dd.from_map(
+    frame = dd.from_map(
         _describe,
         partitions,
         hash=bool(hash),
@@ -190,3 +190,21 @@ def scan(
         enforce_metadata=False,
         label="vorandix-scan",
     )
+    return _without_string_conversion(frame)
+
+
+def _without_string_conversion(frame: "dask.dataframe.DataFrame") -> "dask.dataframe.DataFrame":
+    """`frame` without the step that from_map adds to turn object columns into Arrow strings.
+
+    Every column here is an Arrow type already, so the step changes nothing, yet it is a task
+    of its own per partition on every compute (to_parquet's graph is not fused), a hop through
+    the scheduler and a pass over the columns. Dask versions without the step keep the frame.
+    """
+    try:
+        from dask.dataframe.dask_expr import new_collection
+        from dask.dataframe.dask_expr._expr import ArrowStringConversion
+    except ImportError:
+        return frame
+    if isinstance(frame.expr, ArrowStringConversion):
+        return new_collection(frame.expr.frame)
+    return frame
