@@ -34,6 +34,8 @@ _NEEDED_BY = "vorandix.dask.scan"
 # that each kind goes through its own reader.
 _LOCAL, _URL = "local", "url"
 Partition = tuple[str, list[Any]]
+# The name of the describing tasks on the dashboard.
+_LABEL = "vorandix-scan"
 
 
 def _is_url(text: str) -> bool:
@@ -181,30 +183,35 @@ def scan(
     columns = [(field.name, pd.ArrowDtype(field.type)) for field in schema()]
     if not partitions:
         return dd.from_pandas(dd.utils.make_meta(columns), npartitions=1)
-    frame = dd.from_map(
-        _describe,
-        partitions,
-        hash=bool(hash),
-        storage_options=options,
-        meta=columns,
-        enforce_metadata=False,
-        label="vorandix-scan",
-    )
-    return _without_string_conversion(frame)
+    return _frame(dd, partitions, columns, {"hash": bool(hash), "storage_options": options})
 
 
-def _without_string_conversion(frame: "dask.dataframe.DataFrame") -> "dask.dataframe.DataFrame":
-    """`frame` without the step that from_map adds to turn object columns into Arrow strings.
+def _frame(
+    dd: Any, partitions: list[Partition], columns: list[tuple[str, Any]], kwargs: dict[str, Any]
+) -> "dask.dataframe.DataFrame":
+    """``dd.from_map(_describe, partitions, **kwargs)`` with `columns` as its meta.
 
-    Every column here is an Arrow type already, so the step changes nothing, yet it is a task
-    of its own per partition on every compute (to_parquet's graph is not fused), a hop through
-    the scheduler and a pass over the columns. Dask versions without the step keep the frame.
+    Built from Dask's expression directly where this Dask has it (see vorandix._dask_expr).
+    from_map would also wrap the frame in a step that turns object columns into Arrow
+    strings: every column here is an Arrow type already, so it changes nothing, yet
+    to_parquet's graph is not fused and the step ran as a task of its own per partition, one
+    more hop through the scheduler on every compute.
     """
     try:
         from dask.dataframe.dask_expr import new_collection
-        from dask.dataframe.dask_expr._expr import ArrowStringConversion
+
+        from vorandix._dask_expr import DescribeFiles
     except ImportError:
-        return frame
-    if isinstance(frame.expr, ArrowStringConversion):
-        return new_collection(frame.expr.frame)
-    return frame
+        return dd.from_map(
+            _describe, partitions, **kwargs, meta=columns, enforce_metadata=False, label=_LABEL
+        )
+    expr = DescribeFiles(
+        func=_describe,
+        iterables=[partitions],
+        args=[],
+        kwargs=kwargs,
+        user_meta=columns,
+        enforce_metadata=False,
+        label=_LABEL,
+    )
+    return new_collection(expr)
