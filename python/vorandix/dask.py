@@ -34,6 +34,8 @@ _NEEDED_BY = "vorandix.dask.scan"
 # that each kind goes through its own reader.
 _LOCAL, _URL = "local", "url"
 Partition = tuple[str, list[Any]]
+# The name of the describing tasks on the dashboard.
+_LABEL = "vorandix-scan"
 
 
 def _is_url(text: str) -> bool:
@@ -175,15 +177,41 @@ def scan(
     options = dict(storage_options or {})
     entries = _entries(_as_inputs(inputs), bool(recursive), bool(follow_symlinks), options)
     partitions = _partitions(list(entries), files_per_partition)
-    meta = schema().empty_table().to_pandas(types_mapper=pd.ArrowDtype)
+    # The columns as (name, dtype) pairs rather than an empty frame: Dask keeps `meta` in the
+    # graph it pickles to the scheduler on every compute, and an empty frame of these nested
+    # Arrow types costs some 10 ms each way to pickle where the pairs cost 2.
+    columns = [(field.name, pd.ArrowDtype(field.type)) for field in schema()]
     if not partitions:
-        return dd.from_pandas(meta, npartitions=1)
-    return dd.from_map(
-        _describe,
-        partitions,
-        hash=bool(hash),
-        storage_options=options,
-        meta=meta,
+        return dd.from_pandas(dd.utils.make_meta(columns), npartitions=1)
+    return _frame(dd, partitions, columns, {"hash": bool(hash), "storage_options": options})
+
+
+def _frame(
+    dd: Any, partitions: list[Partition], columns: list[tuple[str, Any]], kwargs: dict[str, Any]
+) -> "dask.dataframe.DataFrame":
+    """``dd.from_map(_describe, partitions, **kwargs)`` with `columns` as its meta.
+
+    Built from Dask's expression directly where this Dask has it (see vorandix._dask_expr).
+    from_map would also wrap the frame in a step that turns object columns into Arrow
+    strings: every column here is an Arrow type already, so it changes nothing, yet
+    to_parquet's graph is not fused and the step ran as a task of its own per partition, one
+    more hop through the scheduler on every compute.
+    """
+    try:
+        from dask.dataframe.dask_expr import new_collection
+
+        from vorandix._dask_expr import DescribeFiles
+    except ImportError:
+        return dd.from_map(
+            _describe, partitions, **kwargs, meta=columns, enforce_metadata=False, label=_LABEL
+        )
+    expr = DescribeFiles(
+        func=_describe,
+        iterables=[partitions],
+        args=[],
+        kwargs=kwargs,
+        user_meta=columns,
         enforce_metadata=False,
-        label="vorandix-scan",
+        label=_LABEL,
     )
+    return new_collection(expr)

@@ -1,6 +1,11 @@
 """vorandix.dask.scan on a cluster of two worker processes: the same rows as scan."""
 
+import sys
+
+import pandas as pd
+import pyarrow as pa
 import pyarrow.parquet as pq
+import pytest
 from distributed import Client, LocalCluster
 
 import vorandix
@@ -28,3 +33,16 @@ def test_two_worker_processes_describe_paths_and_urls_like_scan(tmp_path):
     # Dask names the files part.0.parquet, part.1.parquet, ... in the frame's order.
     parts = sorted((tmp_path / "out").iterdir(), key=lambda p: int(p.name.split(".")[1]))
     assert [r for p in parts for r in vorandix.from_arrow(pq.read_table(p))] == expected
+
+
+@pytest.mark.parametrize("from_map", [False, True], ids=["dask-expression", "from_map"])
+def test_frame_has_the_schema_as_arrow_dtypes_and_the_rows_of_scan(
+    tmp_path, monkeypatch, from_map
+):
+    if from_map:  # as on a Dask whose expression classes vorandix._dask_expr cannot use
+        monkeypatch.setitem(sys.modules, "vorandix._dask_expr", None)
+    inputs = [DATA / "media", tmp_path / "missing"]
+    frame = vorandix.dask.scan(inputs, files_per_partition=3)
+    assert list(frame.dtypes.items()) == [(f.name, pd.ArrowDtype(f.type)) for f in vorandix.schema()]
+    table = pa.Table.from_pandas(frame.compute(scheduler="sync"), preserve_index=False)
+    assert list(vorandix.from_arrow(table)) == list(vorandix.scan(inputs))
