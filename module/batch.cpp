@@ -42,6 +42,13 @@ constexpr auto kSignalPoll = std::chrono::milliseconds(50);
 // folder, few enough that the reports held at once stay small.
 constexpr std::size_t kSlotsPerWorker = 8;
 constexpr std::size_t kMinSlots = 16;
+// With reports as JSON text, which the caller's thread only passes on, the workers may run
+// further ahead: far enough to keep going through the caller's thread being off the processor
+// for a scheduler's time slice or two, which happens whenever the caller's side keeps a thread
+// of its own busy (the Parquet output encodes row groups on one). The texts waiting are
+// bounded in bytes as well: a worker starts no file while they exceed kMaxWaitingText.
+constexpr std::size_t kJsonSlotsPerWorker = 64;
+constexpr std::size_t kMaxWaitingText = std::size_t{32} << 20;
 
 // The most a file object is asked for at once: bounds what its read() may allocate.
 constexpr std::size_t kMaxFileObjectRead = std::size_t{1} << 20;
@@ -75,6 +82,12 @@ void restore_exception(PyObject* exc) {
     PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc,
                   PyException_GetTraceback(exc));
 #endif
+}
+
+// The bytes of JSON text a finished file holds (none for a report or an error).
+std::size_t text_size(const Finished& finished) {
+    const auto* text = std::get_if<std::string>(&finished);
+    return text ? text->size() : 0;
 }
 
 Finished finish(Outcome&& outcome, bool json) {
@@ -150,6 +163,7 @@ struct Pipeline {
     std::uint64_t tail = 0;
     std::deque<std::uint64_t> pending;  // sequence numbers no worker has taken yet
     bool closing = false;
+    std::size_t waiting_text = 0;  // bytes of JSON texts finished and not yet taken
     StopFlag stop;
     RunOptions options;
     bool json = false;
@@ -167,7 +181,9 @@ struct Pipeline {
             std::string path;
             {
                 std::unique_lock lock(mutex);
-                work_ready.wait(lock, [&] { return closing || !pending.empty(); });
+                work_ready.wait(lock, [&] {
+                    return closing || (!pending.empty() && waiting_text < kMaxWaitingText);
+                });
                 if (closing) return;
                 seq = pending.front();
                 pending.pop_front();
@@ -177,6 +193,7 @@ struct Pipeline {
             bool awaited;
             {
                 std::lock_guard lock(mutex);
+                waiting_text += text_size(finished);
                 slot(seq).finished.emplace(std::move(finished));
                 slot(seq).done = true;
                 // The caller waits for the oldest file only; waking it for any other would
@@ -229,6 +246,7 @@ void shut_down(BatchObject* self) {
         s.path.clear();
     }
     p->pending.clear();
+    p->waiting_text = 0;
 }
 
 // Splits an item into its tag (borrowed) and the file system path, which is absent when the
@@ -386,6 +404,7 @@ PyObject* next_from_workers(BatchObject* self) {
             PyEval_RestoreThread(saved);
             if (signals.raised()) return nullptr;
             std::lock_guard lock(p->mutex);
+            p->waiting_text += text_size(finished);
             p->slot(own).finished.emplace(std::move(finished));
             p->slot(own).done = true;
             continue;
@@ -403,10 +422,16 @@ PyObject* next_from_workers(BatchObject* self) {
     s.tag = nullptr;
     std::optional<Finished> finished = std::move(s.finished);
     s.finished.reset();
+    const std::size_t taken = finished ? text_size(*finished) : 0;
+    bool room_again;
     {
         std::lock_guard lock(p->mutex);
         ++p->head;
+        room_again =
+            p->waiting_text >= kMaxWaitingText && p->waiting_text - taken < kMaxWaitingText;
+        p->waiting_text -= taken;
     }
+    if (room_again) p->work_ready.notify_all();
     PyObject* result = pair(tag, finished ? finished_to_python(std::move(*finished))
                                           : Py_NewRef(Py_None));
     Py_DECREF(tag);
@@ -467,7 +492,8 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     try {
         self->pipeline = new Pipeline;
         self->pipeline->ring.resize(
-            std::max(kMinSlots, kSlotsPerWorker * static_cast<std::size_t>(jobs)));
+            std::max(kMinSlots, (json ? kJsonSlotsPerWorker : kSlotsPerWorker) *
+                                    static_cast<std::size_t>(jobs)));
     } catch (const std::bad_alloc&) {
         Py_DECREF(self);
         return PyErr_NoMemory();
