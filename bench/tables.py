@@ -6,8 +6,9 @@ Builds its inputs in a temporary folder and prints, in one run:
 - the time of scan -> Parquet over scan -> JSON Lines for 2,000 small files copied from the
   project's samples (target at most 1.3x), in-process: ``write_parquet(scan_batches(...))``
   against ``scan_json`` and the command's line writer; beside it the ratio of the CPU time of
-  all threads, which is what the wall-clock ratio approaches on idle cores, and the same with
-  the records as dicts (``write_parquet(scan(...))``, the general path through ``to_arrow``);
+  all threads, which is what the wall-clock ratio approaches on idle cores, the same with
+  the records as dicts (``write_parquet(scan(...))``, the general path through ``to_arrow``),
+  and the same for 20,000 files;
 - the same as the command (``--format parquet`` against JSON Lines), for 2,000 and 20,000 files:
   each Parquet run also pays the import of pyarrow (and of pandas, which pyarrow's conversion
   of Python lists loads whenever it is installed), a constant that more files amortise;
@@ -139,6 +140,12 @@ def parquet_part(root: pathlib.Path, repeat: int) -> None:
         lambda: jsonl_in_process(mixed, jsonl),
     )
     show("  the same from record dicts (scan -> write_parquet)", values, "(info)")
+    # The last row group is written after the last file is described, alone on the cores: a
+    # fixed cost that more files amortise.
+    values = ratios(
+        3, lambda: parquet_in_process(many, parquet), lambda: jsonl_in_process(many, jsonl)
+    )
+    show("  the same for 20,000 files", values, "(info)")
     for label, folder in (("2,000", mixed), ("20,000", many)):
         values = ratios(
             repeat if folder is mixed else 3,
