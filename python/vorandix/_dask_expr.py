@@ -1,4 +1,4 @@
-"""The Dask expression behind ``vorandix.dask.scan``: from_map's, made cheaper to send.
+"""The Dask expression behind ``vorandix.dask.scan``: from_map's, made cheaper to plan and run.
 
 Dask's expression classes are not public API. Importing this module fails with ImportError
 when they are missing or take other parameters, and ``vorandix.dask`` then falls back to
@@ -7,12 +7,24 @@ when they are missing or take other parameters, and ``vorandix.dask`` then falls
 
 from __future__ import annotations
 
+import functools
+from typing import Any
+
+from dask.dataframe.dask_expr._expr import ResetIndex
 from dask.dataframe.dask_expr.io import FromMap
+from dask.dataframe.dispatch import make_meta
 
 # The parameters scan() names; a FromMap without them is not the one this was written for.
 PARAMETERS = ("func", "iterables", "args", "kwargs", "user_meta", "enforce_metadata", "label")
 if not set(PARAMETERS) <= set(FromMap._parameters):
     raise ImportError("dask's FromMap takes other parameters than vorandix.dask expects")
+if not {"drop", "name"} <= set(ResetIndex._parameters):
+    raise ImportError("dask's ResetIndex takes other parameters than vorandix.dask expects")
+
+
+@functools.lru_cache(maxsize=4)
+def _empty_frame(columns: tuple[tuple[str, Any], ...]) -> Any:
+    return make_meta(list(columns))
 
 
 class DescribeFiles(FromMap):
@@ -26,3 +38,20 @@ class DescribeFiles(FromMap):
     """
 
     _pickle_functools_cache = False
+
+    @functools.cached_property
+    def _meta(self) -> Any:
+        # Building the empty frame takes some 8 ms (an empty Arrow array per column) and every
+        # scan() needs one; they all have the same columns, so it is built once. Each frame
+        # gets a shallow copy of its own, so that no change to one reaches the others.
+        return _empty_frame(tuple(self.operand("user_meta"))).copy(deep=False)
+
+    def _simplify_up(self, parent: Any, dependents: Any) -> Any:
+        # A partition is a frame built afresh, indexed 0, 1, 2, ... as is the empty frame
+        # above: reset_index(drop=True) would give it back unchanged. to_parquet(write_index=
+        # False) asks for that step, and the graph it computes is not fused, so it would cost
+        # a task per partition, each a round trip through the scheduler.
+        if isinstance(parent, ResetIndex) and parent.operand("drop") is True:
+            if parent.operand("name") is ResetIndex._defaults["name"]:
+                return self
+        return super()._simplify_up(parent, dependents)

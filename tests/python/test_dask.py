@@ -46,3 +46,19 @@ def test_frame_has_the_schema_as_arrow_dtypes_and_the_rows_of_scan(
     assert list(frame.dtypes.items()) == [(f.name, pd.ArrowDtype(f.type)) for f in vorandix.schema()]
     table = pa.Table.from_pandas(frame.compute(scheduler="sync"), preserve_index=False)
     assert list(vorandix.from_arrow(table)) == list(vorandix.scan(inputs))
+
+
+def test_reset_index_drop_costs_no_step_and_changes_no_row(tmp_path):
+    pytest.importorskip("vorandix._dask_expr")  # the step is left out by its expression
+    frame = vorandix.dask.scan([DATA / "media", DATA / "images"], files_per_partition=4)
+    for source in (frame, frame.partitions[1:3]):
+        # map_partitions runs pandas' own reset_index on each partition: the step left out.
+        by_pandas = source.map_partitions(lambda part: part.reset_index(drop=True))
+        pd.testing.assert_frame_equal(
+            source.reset_index(drop=True).compute(scheduler="sync"),
+            by_pandas.compute(scheduler="sync"),
+        )
+    written = frame.to_parquet(tmp_path / "out", write_index=False, compute=False)
+    keys = [str(key) for key in dict(written.expr.optimize(fuse=False).__dask_graph__())]
+    assert len(keys) == frame.npartitions * 2 + 1  # describe and write each; one last step
+    assert not any("reset_index" in key for key in keys)
