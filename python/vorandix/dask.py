@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any, Iterable, Iterator, Union
 from vorandix import _batch
 from vorandix._optional import require
 from vorandix._scan import _as_inputs, _error, _records, _Walk, error_kind
-from vorandix.arrow import schema, to_arrow
+from vorandix.arrow import record_batches, schema, to_arrow
 
 if TYPE_CHECKING:
     import dask.dataframe
@@ -137,13 +137,18 @@ def _describe(
 ) -> "pandas.DataFrame":
     """One partition's records as a pandas frame of schema(); runs on a worker."""
     pd = require("pandas", "dask", _NEEDED_BY)
+    pa = require("pyarrow", "dask", _NEEDED_BY)
     kind, items = partition
     if kind == _LOCAL:
+        # The columns are built natively from the reports' JSON text, with no Python dict per
+        # file (as scan_batches builds them).
         tasks: list[Task] = items
-        records = list(_records(_batch.Batch(iter(tasks), 0, hash, False)))
+        described = _records(_batch.Batch(iter(tasks), 0, hash, True))
+        table = pa.Table.from_batches(list(record_batches(described)), schema=schema())
     else:
-        records = list(_describe_urls(items, hash, storage_options))
-    return to_arrow(records).to_pandas(types_mapper=pd.ArrowDtype)
+        records: list[Any] = list(_describe_urls(items, hash, storage_options))
+        table = to_arrow(records)
+    return table.to_pandas(types_mapper=pd.ArrowDtype)
 
 
 def scan(
