@@ -62,3 +62,18 @@ def test_reset_index_drop_costs_no_step_and_changes_no_row(tmp_path):
     keys = [str(key) for key in dict(written.expr.optimize(fuse=False).__dask_graph__())]
     assert len(keys) == frame.npartitions * 2 + 1  # describe and write each; one last step
     assert not any("reset_index" in key for key in keys)
+
+
+def test_scans_of_other_files_or_options_never_share_a_name():
+    # Dask takes equal names for equal results: two different scans under one name would
+    # hand one scan's rows to the other, in one graph or while one is persisted.
+    variants = [
+        ([DATA / "media"], {}),
+        ([DATA / "images"], {}),
+        ([DATA / "media", DATA / "images"], {}),
+        ([DATA / "media"], {"hash": False}),
+        ([DATA / "media"], {"files_per_partition": 2}),
+    ]
+    names = [vorandix.dask.scan(inputs, **options)._name for inputs, options in variants]
+    assert len(set(names)) == len(variants)
+    assert vorandix.dask.scan([DATA / "media"])._name == names[0]
