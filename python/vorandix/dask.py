@@ -194,7 +194,7 @@ def scan(
 def _frame(
     dd: Any, partitions: list[Partition], columns: list[tuple[str, Any]], kwargs: dict[str, Any]
 ) -> "dask.dataframe.DataFrame":
-    """``dd.from_map(_describe, partitions, **kwargs)`` with `columns` as its meta.
+    """``dd.from_map(_describe, partitions, **kwargs)`` with `columns`, schema()'s, as its meta.
 
     Built from Dask's expression directly where this Dask has it (see vorandix._dask_expr).
     from_map would also wrap the frame in a step that turns object columns into Arrow
@@ -205,7 +205,7 @@ def _frame(
     try:
         from dask.dataframe.dask_expr import new_collection
 
-        from vorandix._dask_expr import DescribeFiles
+        from vorandix._dask_expr import COLUMNS, DescribeFiles
     except ImportError:
         return dd.from_map(
             _describe, partitions, **kwargs, meta=columns, enforce_metadata=False, label=_LABEL
@@ -215,7 +215,7 @@ def _frame(
         iterables=[partitions],
         args=[],
         kwargs=kwargs,
-        user_meta=columns,
+        user_meta=COLUMNS,
         enforce_metadata=False,
         label=_LABEL,
     )
