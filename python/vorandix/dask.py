@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import os
 import posixpath
+import uuid
 from typing import TYPE_CHECKING, Any, Iterable, Iterator, Union
 
 from vorandix import _batch
@@ -133,9 +134,11 @@ def _describe_urls(
 
 
 def _describe(
-    partition: Partition, hash: bool, storage_options: dict[str, Any]
+    partition: Partition, hash: bool, storage_options: dict[str, Any], scan_id: str = ""
 ) -> "pandas.DataFrame":
-    """One partition's records as a pandas frame of schema(); runs on a worker."""
+    """One partition's records as a pandas frame of schema(); runs on a worker.
+
+    `scan_id` only makes the task's name the scan's own (see scan()); it is not read here."""
     pd = require("pandas", "dask", _NEEDED_BY)
     pa = require("pyarrow", "dask", _NEEDED_BY)
     kind, items = partition
@@ -173,7 +176,8 @@ def scan(
     a client, and at most 256 files in each).
     ``hash=False`` skips the whole-file pass, as in ``scan``.
 
-    Nothing is read until the frame is computed; ``.to_parquet(...)`` writes it.
+    Nothing is read until the frame is computed; ``.to_parquet(...)`` writes it. Every call
+    describes the files anew: two scans never share results on a cluster, even of the same files.
     """
     if files_per_partition is not None and files_per_partition < 1:
         raise ValueError("files_per_partition must be at least 1")
@@ -188,7 +192,11 @@ def scan(
     columns = [(field.name, pd.ArrowDtype(field.type)) for field in schema()]
     if not partitions:
         return dd.from_pandas(dd.utils.make_meta(columns), npartitions=1)
-    return _frame(dd, partitions, columns, {"hash": bool(hash), "storage_options": options})
+    # An id of its own for every scan, which Dask folds into the tasks' names. Dask takes
+    # tasks of the same name for the same result: a scan of the same files as one still held
+    # on the cluster (persisted) would be handed its rows, though the files changed since.
+    kwargs = {"hash": bool(hash), "storage_options": options, "scan_id": uuid.uuid4().hex}
+    return _frame(dd, partitions, columns, kwargs)
 
 
 def _frame(

@@ -6,7 +6,7 @@ import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
-from distributed import Client, LocalCluster
+from distributed import Client, LocalCluster, wait
 
 import vorandix
 import vorandix.dask
@@ -64,10 +64,11 @@ def test_reset_index_drop_costs_no_step_and_changes_no_row(tmp_path):
     assert not any("reset_index" in key for key in keys)
 
 
-def test_scans_of_other_files_or_options_never_share_a_name():
-    # Dask takes equal names for equal results: two different scans under one name would
-    # hand one scan's rows to the other, in one graph or while one is persisted.
+def test_no_two_scans_share_a_name():
+    # Dask takes equal names for equal results: two scans under one name would hand one
+    # scan's rows to the other, in one graph or while one is persisted.
     variants = [
+        ([DATA / "media"], {}),
         ([DATA / "media"], {}),
         ([DATA / "images"], {}),
         ([DATA / "media", DATA / "images"], {}),
@@ -76,4 +77,15 @@ def test_scans_of_other_files_or_options_never_share_a_name():
     ]
     names = [vorandix.dask.scan(inputs, **options)._name for inputs, options in variants]
     assert len(set(names)) == len(variants)
-    assert vorandix.dask.scan([DATA / "media"])._name == names[0]
+
+
+def test_a_scan_sees_files_changed_since_a_persisted_scan_of_them(tmp_path):
+    (tmp_path / "a.txt").write_bytes(b"old")
+    with LocalCluster(n_workers=1, processes=False, dashboard_address=None) as cluster, Client(
+        cluster
+    ) as client:
+        kept = client.persist(vorandix.dask.scan(tmp_path))
+        wait(kept)
+        (tmp_path / "a.txt").write_bytes(b"new, and longer")
+        rows = vorandix.dask.scan(tmp_path).compute()
+    assert rows["file"].iloc[0]["size_bytes"] == len(b"new, and longer")
