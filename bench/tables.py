@@ -185,8 +185,8 @@ def dask_part(root: pathlib.Path, repeat: int) -> None:
     """Describing on a cluster of one worker process and of two, and writing Parquet there.
 
     Each round starts the two clusters in turn (in alternating order), alone on the machine,
-    and takes the median of three timed runs on each after a first one that loads the imports
-    on the workers."""
+    each once with Dask's defaults and once with QUIET_MONITORING, and takes the median of three
+    timed runs on each after a first one that loads the imports on the workers."""
     import dask
     import dask.dataframe as dd
     import pandas as pd

@@ -186,9 +186,10 @@ def scan(
     options = dict(storage_options or {})
     entries = _entries(_as_inputs(inputs), bool(recursive), bool(follow_symlinks), options)
     partitions = _partitions(list(entries), files_per_partition)
-    # The columns as (name, dtype) pairs rather than an empty frame: Dask keeps `meta` in the
-    # graph it pickles to the scheduler on every compute, and an empty frame of these nested
-    # Arrow types costs some 10 ms each way to pickle where the pairs cost 2.
+    # The columns as (name, dtype) pairs rather than an empty frame, for from_map: Dask keeps
+    # `meta` in the graph it pickles to the scheduler on every compute, and an empty frame of
+    # these nested Arrow types costs some 10 ms each way to pickle where the pairs cost 2.
+    # (Dask's expression, where it is used, holds vorandix._dask_expr.COLUMNS instead.)
     columns = [(field.name, pd.ArrowDtype(field.type)) for field in schema()]
     if not partitions:
         return dd.from_pandas(dd.utils.make_meta(columns), npartitions=1)
