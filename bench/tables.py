@@ -18,7 +18,9 @@ Builds its inputs in a temporary folder and prints, in one run:
   of 1 MiB of random bytes: the speed of describing them (``client.persist(scan(...))``,
   waited for; target at least 1.6x), the same written with ``scan(...).to_parquet(...)``,
   what Dask's to_parquet costs by itself, on a frame of 200 integers, on the same clusters,
-  and the describing again on clusters whose own monitoring is quieted (QUIET_MONITORING).
+  and the describing again on clusters whose own monitoring is quieted (QUIET_MONITORING);
+  beside them Dask's ceiling on the same clusters: tasks that spend the CPU of describing the
+  same partitions on SHA-256 of a buffer alone, returning a number (no vorandix, no frame).
 Ratios are measured in the same run, repeated, alternating the order of the two sides; the
 median is the figure and the spread is shown beside it. ``--only parquet`` runs the first
 parts, ``--only dask`` the last.
@@ -27,6 +29,7 @@ parts, ``--only dask`` the last.
 from __future__ import annotations
 
 import argparse
+import hashlib
 import logging
 import os
 import pathlib
@@ -36,7 +39,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Callable
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from scan_collections import make_mixed, make_random, ratios, show  # noqa: E402
@@ -106,6 +109,13 @@ def described_seconds(client: "distributed.Client", folder: pathlib.Path) -> flo
     elapsed = time.perf_counter() - start
     del frame  # the workers let the partitions go
     return elapsed
+
+
+def ceiling_seconds(client: "distributed.Client", parts: list[int], buffer_bytes: int) -> float:
+    """hashing_only over `parts` (files per task), one task each, run and gathered."""
+    start = time.perf_counter()
+    client.gather(client.map(hashing_only, parts, [buffer_bytes] * len(parts), pure=False))
+    return time.perf_counter() - start
 
 
 def parquet_seconds(frame: object, out: pathlib.Path) -> float:
@@ -181,12 +191,48 @@ QUIET_MONITORING = {
 }
 
 
+def hashing_only(files: int, buffer_bytes: int) -> int:
+    """A task for Dask's ceiling: for each of `files` files, SHA-256 of `buffer_bytes` (hashlib
+    releases the GIL for it, as describing does while a file is read)."""
+    buffer = bytes(buffer_bytes)
+    for _ in range(files):
+        hashlib.sha256(buffer).digest()
+    return files
+
+
+def task_seconds(client: "distributed.Client", run: Callable[[], object]) -> float:
+    """The seconds the tasks of `run()` spent computing on the workers (Dask's task stream)."""
+    import distributed
+
+    with distributed.get_task_stream(client) as stream:
+        run()
+    spans = (span for task in stream.data for span in task["startstops"])
+    return sum(span["stop"] - span["start"] for span in spans if span["action"] == "compute")
+
+
+def hashing_like_describing(client: "distributed.Client", folder: pathlib.Path) -> int:
+    """The SHA-256 buffer size whose hashing takes a worker as long as describing one file of
+    `folder` does (partition and frame included), from the tasks' own times on `client`'s one
+    worker, medians of five after a first run."""
+    files = sum(1 for _ in folder.iterdir())
+
+    def seconds(run: Callable[[], object]) -> float:
+        run()
+        return statistics.median(task_seconds(client, run) for _ in range(5))
+
+    describing = seconds(lambda: described_seconds(client, folder))
+    hashing = seconds(lambda: ceiling_seconds(client, [files], 1 << 20))
+    return max(1, round((1 << 20) * describing / hashing))
+
+
 def dask_part(root: pathlib.Path, repeat: int) -> None:
     """Describing on a cluster of one worker process and of two, and writing Parquet there.
 
     Each round starts the two clusters in turn (in alternating order), alone on the machine,
     each once with Dask's defaults and once with QUIET_MONITORING, and takes the median of three
-    timed runs on each after a first one that loads the imports on the workers."""
+    timed runs on each after a first one that loads the imports on the workers. Dask's ceiling
+    runs hashing_only on the partitions scan() makes (one per worker thread) with Dask's
+    defaults: a task of the same CPU that leaves nothing for vorandix to gain."""
     import dask
     import dask.dataframe as dd
     import pandas as pd
@@ -196,20 +242,26 @@ def dask_part(root: pathlib.Path, repeat: int) -> None:
     make_random(random_dir, 200, 1 << 20)
     # Dask's own cost of a to_parquet compute: a frame of two partitions of 100 integers.
     tiny = dd.from_pandas(pd.DataFrame({"n": range(200)}), npartitions=2)
-    kinds = ("described", "parquet", "tiny", "quiet")
+    cluster_options = {
+        "threads_per_worker": 1,
+        "processes": True,
+        "dashboard_address": None,
+        "silence_logs": logging.CRITICAL,
+    }
+    with LocalCluster(n_workers=1, **cluster_options) as cluster, Client(cluster) as client:
+        buffer_bytes = hashing_like_describing(client, random_dir)
+    kinds = ("described", "parquet", "tiny", "quiet", "ceiling")
     times: dict[tuple[str, int], list[float]] = {(k, n): [] for k in kinds for n in (1, 2)}
     for i in range(repeat):
         for workers in (1, 2) if i % 2 == 0 else (2, 1):
             for config in ({}, QUIET_MONITORING):
                 with dask.config.set(config), LocalCluster(
-                    n_workers=workers,
-                    threads_per_worker=1,
-                    processes=True,
-                    dashboard_address=None,
-                    silence_logs=logging.CRITICAL,
+                    n_workers=workers, **cluster_options
                 ) as cluster, Client(cluster) as client:
+                    parts = [200] if workers == 1 else [100, 100]
                     runs = {
                         "described": lambda: described_seconds(client, random_dir),
+                        "ceiling": lambda: ceiling_seconds(client, parts, buffer_bytes),
                         "parquet": lambda: parquet_seconds(random_dir, out),
                         "tiny": lambda: parquet_seconds(tiny, out),
                     }
@@ -223,6 +275,7 @@ def dask_part(root: pathlib.Path, repeat: int) -> None:
         "described": ("speed, Dask 2 worker processes over 1, 200 x 1 MiB", ">= 1.6"),
         "parquet": ("  the same, then written with .to_parquet", "(info)"),
         "quiet": ("  the same described, Dask's monitoring quieted", "(info)"),
+        "ceiling": ("  Dask's ceiling: tasks of that CPU that only hash", "(info)"),
     }
     for kind, (label, target) in labels.items():
         one, two = times[kind, 1], times[kind, 2]
@@ -236,6 +289,12 @@ def dask_part(root: pathlib.Path, repeat: int) -> None:
         f"{statistics.median(times['tiny', 2]) * 1000:.0f} ms on 2 workers, "
         f"{statistics.median(times['tiny', 1]) * 1000:.0f} ms on 1 "
         f"(load average {load:.1f} on {os.cpu_count()} CPUs)"
+    )
+    pairs = zip(*(times[kind, n] for kind in ("described", "ceiling") for n in (1, 2)))
+    show(
+        "  the describing's ratio over the ceiling's, per round",
+        [(a / b) / (c / d) for a, b, c, d in pairs],
+        f"(info; the ceiling hashes {buffer_bytes / (1 << 20):.2f} MiB per file)",
     )
 
 
