@@ -192,10 +192,15 @@ class _Progress:
             self.bar.set_postfix_str(f"{_size(self.bytes)}, {_size(rate)}/s", refresh=False)
         self.bar.update(1)
 
-    def close(self) -> None:
+    def close(self, complete: bool = False) -> None:
+        """Ends the bar; `complete` when every input was described."""
         self.stop.set()
         if self.counter is not None:
             self.counter.join()
+        if complete and self.bar.total is None:
+            # The files were all described before the count's walk was over (or nothing
+            # counted them): the files done are the total.
+            self.bar.total = self.bar.n
         self.bar.set_postfix_str(f"{_size(self.bytes)}", refresh=False)
         self.bar.close()
 
@@ -277,24 +282,27 @@ def main(argv: Sequence[str] | None = None) -> int:
     status = 0
     records = _records(args, names)
     flushed = time.monotonic()
+    complete = False
     try:
         if args.format == "parquet":
-            return _write_parquet(records, out, progress)
-        for item in records:
-            if type(item) is not tuple and "error" in item:
-                status = 1
-            out.write(_line(item, indent))
-            if progress is not None:
-                progress.update(item)
-            now = time.monotonic()
-            if now - flushed >= _FLUSH_SECONDS:
-                out.flush()
-                flushed = now
-        out.flush()
+            status = _write_parquet(records, out, progress)
+        else:
+            for item in records:
+                if type(item) is not tuple and "error" in item:
+                    status = 1
+                out.write(_line(item, indent))
+                if progress is not None:
+                    progress.update(item)
+                now = time.monotonic()
+                if now - flushed >= _FLUSH_SECONDS:
+                    out.flush()
+                    flushed = now
+            out.flush()
+        complete = True
     finally:
         records.close()
         if progress is not None:
-            progress.close()
+            progress.close(complete)
         if out is not sys.stdout.buffer:
             out.close()
     return status

@@ -155,3 +155,15 @@ def test_progress_only_on_a_terminal(quiet):
         assert b"10/10" in shown and b"files" in shown
     # Not a terminal: nothing on stderr.
     assert run(DATA / "images").stderr == b""
+
+
+def test_progress_ends_at_its_total_when_the_count_is_slower(monkeypatch, capsys):
+    # The files of a fast run can all be described before the counting walk is over.
+    from vorandix.__main__ import _parser, _Progress
+
+    monkeypatch.setattr(_Progress, "_count", lambda self, *args: self.stop.wait())
+    progress = _Progress(_parser().parse_args([str(DATA / "images")]))
+    for _ in range(3):
+        progress.update({"file": {"size_bytes": 10}})
+    progress.close(complete=True)
+    assert "3/3" in capsys.readouterr().err
