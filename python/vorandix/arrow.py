@@ -484,6 +484,41 @@ class _Writer:
 _SINK_BUFFER = 1 << 20
 
 
+class _CallerFile:
+    """The caller's binary file as the raw end of the buffer. Closing it leaves the file open.
+    Once a write has failed, later ones are dropped: the failure is raised to the caller, and
+    the buffer, which flushes again when it is collected, then has nothing left to fail on
+    (pyarrow would print that second failure on standard error)."""
+
+    def __init__(self, file: Any) -> None:
+        self.file = file
+        self.failed = False
+
+    @property
+    def closed(self) -> bool:
+        return bool(self.file.closed)
+
+    def write(self, data: Any) -> Any:
+        if self.failed:
+            return len(data)
+        try:
+            return self.file.write(data)
+        except BaseException:
+            self.failed = True
+            raise
+
+    def flush(self) -> None:
+        if not self.failed:
+            try:
+                self.file.flush()
+            except BaseException:
+                self.failed = True
+                raise
+
+    def close(self) -> None:
+        pass
+
+
 @contextlib.contextmanager
 def _buffered(pa: Any, where: Any) -> Iterator[Any]:
     """`where` (a local path or a binary file object) behind a buffer; anything else (a URI,
@@ -492,7 +527,7 @@ def _buffered(pa: Any, where: Any) -> Iterator[Any]:
         with pa.output_stream(os.fsdecode(where), buffer_size=_SINK_BUFFER) as out:
             yield out
     elif hasattr(where, "write") and not isinstance(where, pa.NativeFile):
-        out = pa.BufferedOutputStream(pa.PythonFile(where, mode="w"), _SINK_BUFFER)
+        out = pa.BufferedOutputStream(pa.PythonFile(_CallerFile(where), mode="w"), _SINK_BUFFER)
         try:
             yield out
         finally:

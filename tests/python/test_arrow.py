@@ -257,3 +257,19 @@ def test_write_parquet_keeps_the_groups_written_before_a_failure(tmp_path):
     # A failure on the writing thread is raised on the caller's.
     with pytest.raises(ValueError, match="schema"):
         write_parquet([pa.record_batch({"x": [1]})], tmp_path / "other.parquet")
+
+
+@pytest.mark.parametrize("batches", [False, True])
+def test_write_parquet_to_a_full_file_object_raises_and_prints_nothing(batches, capfd):
+    import gc
+
+    from vorandix.arrow import scan_batches, write_parquet
+
+    records = scan_batches(DATA) if batches else vorandix.scan(DATA)
+    with open("/dev/full", "wb") as f:
+        with pytest.raises(OSError) as failed:
+            write_parquet(records, f)
+    errno = failed.value.errno
+    del failed, records  # their frames hold pyarrow's buffer, which flushes again when collected
+    gc.collect()
+    assert errno == 28 and capfd.readouterr().err == ""
