@@ -9,7 +9,8 @@ instead (``path_bytes`` then a binary column), one row group at a time as record
 
 Exit status: 0 when every file was described, 1 when any record carries a top-level "error" (a
 file that could not be described; a format reader's "errors" inside a described file do not
-count), 2 for usage errors, 130 after Ctrl-C.
+count), 2 for usage errors and for output that cannot be written (a full disk, say), 130 after
+Ctrl-C.
 """
 
 from __future__ import annotations
@@ -52,7 +53,7 @@ def _parser() -> argparse.ArgumentParser:
         prog="vorandix",
         description="Describe files and folders: one JSON record per file, one per line.",
         epilog="Exit status: 0 when every file was described, 1 when any record carries an "
-        "error, 2 for usage errors.",
+        "error, 2 for usage errors and output that cannot be written.",
     )
     parser.add_argument(
         "paths", nargs="*", metavar="PATH", help="a file or a folder ('-' reads standard input)"
@@ -205,6 +206,37 @@ class _Progress:
         self.bar.close()
 
 
+class _Output:
+    """Where the records go: the binary file, keeping the first error met writing to it, so
+    that a failed write can be told from any other error."""
+
+    def __init__(self, file: IO[bytes], name: str) -> None:
+        self.file = file
+        self.name = name
+        self.error: OSError | None = None
+
+    @property
+    def closed(self) -> bool:
+        return self.file.closed
+
+    def write(self, data: bytes) -> int:
+        written: int = self._noted(self.file.write, data)
+        return written
+
+    def flush(self) -> None:
+        self._noted(self.file.flush)
+
+    def close(self) -> None:
+        self._noted(self.file.close)
+
+    def _noted(self, call: Callable[..., Any], *args: Any) -> Any:
+        try:
+            return call(*args)
+        except OSError as exc:
+            self.error = self.error or exc
+            raise
+
+
 def _size(n: float) -> str:
     for unit in ("B", "kB", "MB", "GB", "TB"):
         if n < 1000 or unit == "TB":
@@ -228,7 +260,7 @@ def _open_names(args: argparse.Namespace, fail: Callable[[str], None]) -> Iterab
     return _names(stream, separator)
 
 
-def _write_parquet(records: Iterable[Any], out: IO[bytes], progress: _Progress | None) -> int:
+def _write_parquet(records: Iterable[Any], out: _Output, progress: _Progress | None) -> int:
     """Writes the records (as scan_json gives them) as Parquet row groups while they arrive;
     the exit status."""
     from vorandix.arrow import record_batches, write_parquet
@@ -270,13 +302,28 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.error(str(exc))
     names = _open_names(args, parser.error)
     if args.output is None:
-        out = sys.stdout.buffer
+        out = _Output(sys.stdout.buffer, "standard output")
     else:
         try:
-            out = open(args.output, "wb")
+            out = _Output(open(args.output, "wb"), args.output)
         except OSError as exc:
             parser.error(f"cannot write {args.output}: {exc.strerror}")
+    try:
+        return _write(args, names, out)
+    except OSError as exc:
+        if out.error is None or isinstance(out.error, BrokenPipeError):
+            raise
+        # The records written so far are not all there is: say so, rather than a traceback
+        # and the status of a run whose every record was written.
+        reason = out.error.strerror or str(out.error)
+        sys.stderr.write(f"{parser.prog}: error: cannot write {out.name}: {reason}\n")
+        if out.file is sys.stdout.buffer:
+            _quiet_stdout()  # its final flush at exit would fail again
+        return 2
 
+
+def _write(args: argparse.Namespace, names: Iterable[bytes], out: _Output) -> int:
+    """Writes every record to `out`; the exit status."""
     progress = _Progress(args) if not args.quiet and sys.stderr.isatty() else None
     indent = 2 if args.pretty else None
     status = 0
@@ -303,9 +350,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         records.close()
         if progress is not None:
             progress.close(complete)
-        if out is not sys.stdout.buffer:
+        if out.file is not sys.stdout.buffer:
             out.close()
     return status
+
+
+def _quiet_stdout() -> None:
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
 
 
 def _run() -> int:
@@ -316,8 +368,7 @@ def _run() -> int:
     except BrokenPipeError:
         # The reader went away (for example `| head`): stop quietly, and keep the interpreter's
         # final flush of stdout from failing again.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        _quiet_stdout()
         return 1
 
 

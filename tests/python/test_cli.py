@@ -124,6 +124,19 @@ def test_usage_errors_exit_2(args):
     assert out.returncode == 2 and out.stdout == b"" and b"usage" in out.stderr
 
 
+@pytest.mark.parametrize(
+    "args", [["-o", "/dev/full"], ["--format", "parquet", "-o", "/dev/full"], [], ["--pretty"]]
+)
+def test_output_that_cannot_be_written_exits_2_with_one_line(args):
+    with open("/dev/full", "wb") as full:
+        out = subprocess.run(
+            [sys.executable, "-m", "vorandix", "-q", *args, DATA], stdout=full, stderr=subprocess.PIPE
+        )
+    where = "/dev/full" if "-o" in args else "standard output"
+    assert out.returncode == 2
+    assert out.stderr.decode() == f"vorandix: error: cannot write {where}: No space left on device\n"
+
+
 def test_version():
     out = run("--version")
     assert out.returncode == 0 and out.stdout.decode().split() == ["vorandix", vorandix.__version__]
