@@ -331,6 +331,8 @@ def _columns(records: Iterable[dict]) -> dict[str, list]:
     columns: dict[str, list] = {name: [None] * n for name in _COLUMNS}
     checks = _key_checks()
     for i, record in enumerate(rows):
+        if not isinstance(record, dict):
+            raise TypeError(f"record {i}: a record is a dict, not {type(record).__name__}")
         for key, value in record.items():
             column = columns.get(key)
             if column is None:
@@ -598,15 +600,25 @@ def from_arrow(data: Any) -> Iterator[dict]:
     """The records held by ``data`` (a ``pyarrow.Table`` or ``RecordBatch`` of ``schema()``, for
     example read back from Parquet), one dict per row, as ``scan`` yielded them: absent keys left
     out, maps as dicts, and ``path`` the original ``str`` (surrogate escapes restored from
-    ``path_bytes``). ``from_arrow(to_arrow(records))`` gives ``records`` back."""
-    _pyarrow("vorandix.from_arrow")
+    ``path_bytes``). ``from_arrow(to_arrow(records))`` gives ``records`` back. A subset of the
+    columns gives records of those keys; a table with none of them, a ``path`` that is not a
+    string or a key the schema does not have raises ValueError."""
+    pa = _pyarrow("vorandix.from_arrow")
     # Columns outside the schema (an index a writer added) are not part of any record.
-    data = data.select([name for name in data.schema.names if name in _COLUMNS])
+    names = [name for name in data.schema.names if name in _COLUMNS]
+    path = data.schema.field("path").type if "path" in names else pa.string()
+    if not names or not (pa.types.is_string(path) or pa.types.is_large_string(path)):
+        # Some other table: its rows would come out as empty records, or paths not strings.
+        raise ValueError(f"not a table of vorandix.schema(): columns {data.schema.names}")
+    data = data.select(names)
     batches = data.to_batches() if hasattr(data, "to_batches") else [data]
     for batch in batches:
         for row in batch.to_pylist(maps_as_pydicts="strict"):
             raw = row.pop("path_bytes", None)
-            record = _prune(row, _COLUMNS)
+            try:
+                record = _prune(row, _COLUMNS)
+            except KeyError as exc:
+                raise ValueError(f"key {exc.args[0]!r} is not in vorandix.schema()") from None
             if raw is not None:
                 record["path"] = os.fsdecode(raw)
             yield record

@@ -129,6 +129,25 @@ def test_a_key_outside_the_schema_is_refused_not_dropped(record, key):
         vorandix.to_arrow([record])
 
 
+@pytest.mark.parametrize(
+    "columns, error",
+    [
+        ({"x": [1]}, "not a table of vorandix.schema"),  # every row would be {}
+        ({"path": [1]}, "not a table of vorandix.schema"),
+        ({"path": ["a"], "file": [{"sha1": "ab"}]}, "key 'sha1' is not in vorandix.schema"),
+    ],
+)
+def test_from_arrow_refuses_a_table_of_another_schema(columns, error):
+    import pyarrow as pa
+
+    with pytest.raises(ValueError, match=error):
+        list(vorandix.from_arrow(pa.table(columns)))
+    # A subset of the columns is still read.
+    assert list(vorandix.from_arrow(pa.table({"file": [{"size_bytes": 1}]}))) == [
+        {"file": {"size_bytes": 1}}
+    ]
+
+
 def test_import_works_without_the_extras_and_each_function_names_its_extra():
     code = (
         "import sys\n"
