@@ -1,5 +1,6 @@
 """Records as Arrow tables: nothing lost on the way to Parquet and back."""
 
+import gc
 import json
 import os
 import random
@@ -132,9 +133,9 @@ def test_a_key_outside_the_schema_is_refused_not_dropped(record, key):
 @pytest.mark.parametrize(
     "columns, error",
     [
-        ({"x": [1]}, "not a table of vorandix.schema"),  # every row would be {}
-        ({"path": [1]}, "not a table of vorandix.schema"),
-        ({"path": ["a"], "file": [{"sha1": "ab"}]}, "key 'sha1' is not in vorandix.schema"),
+        ({"x": [1]}, "not a table of"),  # every row would be {}
+        ({"path": [1]}, "not a table of"),
+        ({"path": ["a"], "file": [{"sha1": "ab"}]}, "key 'sha1' is not in"),
     ],
 )
 def test_from_arrow_refuses_a_table_of_another_schema(columns, error):
@@ -142,10 +143,8 @@ def test_from_arrow_refuses_a_table_of_another_schema(columns, error):
 
     with pytest.raises(ValueError, match=error):
         list(vorandix.from_arrow(pa.table(columns)))
-    # A subset of the columns is still read.
-    assert list(vorandix.from_arrow(pa.table({"file": [{"size_bytes": 1}]}))) == [
-        {"file": {"size_bytes": 1}}
-    ]
+    subset = {"file": [{"size_bytes": 1}]}  # still read
+    assert list(vorandix.from_arrow(pa.table(subset))) == [{"file": {"size_bytes": 1}}]
 
 
 def test_import_works_without_the_extras_and_each_function_names_its_extra():
@@ -280,14 +279,11 @@ def test_write_parquet_keeps_the_groups_written_before_a_failure(tmp_path):
 
 @pytest.mark.parametrize("batches", [False, True])
 def test_write_parquet_to_a_full_file_object_raises_and_prints_nothing(batches, capfd):
-    import gc
-
     from vorandix.arrow import scan_batches, write_parquet
 
     records = scan_batches(DATA) if batches else vorandix.scan(DATA)
-    with open("/dev/full", "wb") as f:
-        with pytest.raises(OSError) as failed:
-            write_parquet(records, f)
+    with open("/dev/full", "wb") as f, pytest.raises(OSError) as failed:
+        write_parquet(records, f)
     errno = failed.value.errno
     del failed, records  # their frames hold pyarrow's buffer, which flushes again when collected
     gc.collect()
