@@ -91,11 +91,17 @@ def _parser() -> argparse.ArgumentParser:
 
 def _names(stream: IO[bytes], separator: bytes) -> Iterator[bytes]:
     """The names in `stream`, read as they arrive; empty names are skipped."""
-    rest = b""
+    # The unfinished name's pieces: joined once it ends, so that a long stretch without a
+    # separator (a NUL-separated list read without -0) costs its length, not its square.
+    pieces: list[bytes] = []
     while chunk := stream.read1(65536) if hasattr(stream, "read1") else stream.read(65536):
-        *names, rest = (rest + chunk).split(separator)
-        yield from (name for name in names if name)
-    if rest:
+        *names, last = chunk.split(separator)
+        if names:
+            names[0] = b"".join([*pieces, names[0]])
+            pieces = []
+            yield from (name for name in names if name)
+        pieces.append(last)
+    if rest := b"".join(pieces):
         yield rest
 
 

@@ -81,6 +81,17 @@ def test_files_from_a_list_or_standard_input(files, null):
         assert [r["path"] for r in records(out)] == [str(files / "c.txt"), str(files / "d/a.gif")]
 
 
+@pytest.mark.parametrize(
+    "chunks", [[b"a\nbc\n\nd"], [b"a\nb", b"c\n", b"\nd"], [b"a", b"\n", b"b", b"c\nd"]]
+)
+def test_names_split_across_reads(chunks):
+    from vorandix.__main__ import _names
+
+    reads = iter([*chunks, b""])
+    stream = type("Stream", (), {"read1": lambda self, size: next(reads)})()
+    assert list(_names(stream, b"\n")) == [b"a", b"bc", b"d"]
+
+
 def test_dash_reads_standard_input_where_it_stands(files):
     out = run(files / "c.txt", "-", files / "d/a.gif", stdin=b"\x89PNG\r\n\x1a\n")
     assert out.returncode == 0
@@ -124,7 +135,9 @@ def test_usage_errors_exit_2(args):
     assert out.returncode == 2 and out.stdout == b"" and b"usage" in out.stderr
 
 
-@pytest.mark.parametrize("args", [["-o", "/dev/full"], ["--format", "parquet", "-o", "/dev/full"], []])
+@pytest.mark.parametrize(
+    "args", [["-o", "/dev/full"], ["--format", "parquet", "-o", "/dev/full"], []]
+)
 def test_output_that_cannot_be_written_exits_2_with_one_line(args):
     with open("/dev/full", "wb") as full:
         out = subprocess.run([sys.executable, "-m", "vorandix", "-q", *args, DATA], stdout=full,
