@@ -16,7 +16,6 @@ Ctrl-C.
 from __future__ import annotations
 
 import argparse
-import io
 import os
 import re
 import sys
@@ -105,14 +104,25 @@ def _names(stream: IO[bytes], separator: bytes) -> Iterator[bytes]:
         yield rest
 
 
+# Standard input that cannot seek (a pipe) is copied first, as formats are read at offsets
+# from their end too; past this size the copy goes to a temporary file, not to memory.
+_STDIN_IN_MEMORY = 16 << 20
+
+
 def _stdin_record(hash: bool) -> Record:
     if sys.stdin is None:  # started with its standard input closed
         return _error(STDIN, "not_found", "no standard input")
     stdin = sys.stdin.buffer
     try:
-        if not stdin.seekable():
-            stdin = io.BytesIO(stdin.read())
-        return {"path": STDIN, **parse_file(stdin, hash=hash)}
+        if stdin.seekable():
+            return {"path": STDIN, **parse_file(stdin, hash=hash)}
+        import shutil
+        import tempfile
+
+        with tempfile.SpooledTemporaryFile(max_size=_STDIN_IN_MEMORY) as copy:
+            shutil.copyfileobj(stdin, copy, 1 << 20)
+            copy.seek(0)
+            return {"path": STDIN, **parse_file(copy, hash=hash)}
     except OSError as exc:
         return _os_error(STDIN, exc)
     except ValueError as exc:  # standard input closed
