@@ -505,7 +505,7 @@ class _CallerFile:
             return len(data)
         try:
             return self.file.write(data)
-        except BaseException:
+        except Exception:
             self.failed = True
             raise
 
@@ -513,7 +513,7 @@ class _CallerFile:
         if not self.failed:
             try:
                 self.file.flush()
-            except BaseException:
+            except Exception:
                 self.failed = True
                 raise
 
