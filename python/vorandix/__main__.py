@@ -326,7 +326,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.error(f"cannot write {args.output}: {exc.strerror}")
     try:
         return _write(args, names, out)
-    except OSError as exc:
+    except OSError:
         if out.error is None or isinstance(out.error, BrokenPipeError):
             raise
         # The records written so far are not all there is: say so, rather than a traceback
