@@ -38,6 +38,11 @@ using namespace vorandix;
 // short enough that Ctrl-C feels immediate, long enough to cost nothing.
 constexpr auto kSignalPoll = std::chrono::milliseconds(50);
 
+// The most files described at once. Each is a thread and its slots in the ring: past this many,
+// even storage that answers slowly gains nothing, and a mistyped count would start threads and
+// size the ring by the million.
+constexpr int kMaxJobs = 1024;
+
 // Files in flight per worker: enough that a worker never waits for the caller to walk the next
 // folder, few enough that the reports held at once stay small.
 constexpr std::size_t kSlotsPerWorker = 8;
@@ -474,8 +479,9 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                      &items, &jobs, &hash, &json)) {
         return nullptr;
     }
-    if (jobs < 0) {
-        PyErr_SetString(PyExc_ValueError, "jobs must be 0 (the caller's thread) or more");
+    if (jobs < 0 || jobs > kMaxJobs) {
+        PyErr_Format(PyExc_ValueError, "jobs must be 0 (the caller's thread) to %d, not %d",
+                     kMaxJobs, jobs);
         return nullptr;
     }
     PyObject* iterator = PyObject_GetIter(items);
@@ -849,7 +855,7 @@ int module_exec(PyObject* module) {
         Py_DECREF(type);
         if (rc < 0) return -1;
     }
-    return 0;
+    return PyModule_AddIntConstant(module, "MAX_JOBS", kMaxJobs);
 }
 
 PyModuleDef_Slot module_slots[] = {

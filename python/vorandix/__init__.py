@@ -28,7 +28,7 @@ import _vorandix
 from _vorandix import __version__
 
 from vorandix import _batch
-from vorandix._scan import ERROR_KINDS, scan
+from vorandix._scan import ERROR_KINDS, MAX_JOBS, scan
 
 # Read by type checkers only: importing typing would cost `import vorandix` more than the
 # extension module itself.
@@ -44,6 +44,7 @@ __all__ = [
     "parse_file",
     "scan",
     "ERROR_KINDS",
+    "MAX_JOBS",
     "schema",
     "to_arrow",
     "from_arrow",

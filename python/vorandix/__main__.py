@@ -23,7 +23,7 @@ import time
 
 from vorandix import __version__, parse_file, scan
 from vorandix._lines import json_line as _line
-from vorandix._scan import _as_inputs, _error, _os_error, _Walk, scan_json
+from vorandix._scan import MAX_JOBS, _as_inputs, _error, _os_error, _Walk, scan_json
 
 TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing at start-up
 if TYPE_CHECKING:
@@ -37,13 +37,13 @@ STDIN = "-"
 _FLUSH_SECONDS = 0.2
 
 
-def _positive(text: str) -> int:
+def _jobs(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1: {text}")
+    if not 1 <= value <= MAX_JOBS:
+        raise argparse.ArgumentTypeError(f"must be 1 to {MAX_JOBS}: {text}")
     return value
 
 
@@ -64,7 +64,7 @@ def _parser() -> argparse.ArgumentParser:
         "-0", "--null", action="store_true", help="names in --files-from end with NUL bytes"
     )
     parser.add_argument(
-        "-j", "--jobs", type=_positive, metavar="N", help="files at once (default: every CPU)"
+        "-j", "--jobs", type=_jobs, metavar="N", help="files at once (default: every CPU)"
     )
     parser.add_argument(
         "--no-hash", action="store_true", help="skip SHA-256, CRC-32 and entropy (headers only)"

@@ -169,16 +169,20 @@ def _as_inputs(inputs: StrOrBytesPath | Iterable[StrOrBytesPath]) -> Iterable[St
     return inputs
 
 
+# The most files described at once (one thread each).
+MAX_JOBS: int = _batch.MAX_JOBS
+
+
 def _worker_count(jobs: int | None) -> int:
     """The batch's `jobs`: 0 for one job, which runs on the caller's thread alone and spares a
     hand-off per file; otherwise `jobs` (the batch starts jobs - 1 workers beside the caller)."""
     if jobs is None:
         jobs = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
-        jobs = jobs or 1
+        jobs = min(jobs or 1, MAX_JOBS)
     if isinstance(jobs, bool) or not isinstance(jobs, int):
         raise TypeError(f"jobs must be an int or None, not {type(jobs).__name__}")
-    if jobs < 1:
-        raise ValueError(f"jobs must be at least 1, not {jobs}")
+    if not 1 <= jobs <= MAX_JOBS:
+        raise ValueError(f"jobs must be 1 to {MAX_JOBS}, not {jobs}")
     return 0 if jobs == 1 else jobs
 
 
@@ -223,12 +227,12 @@ def scan(
     described, `kind` being one of ``ERROR_KINDS``. `path` is a ``str`` (``os.fsencode`` gives
     back the file system's bytes). Nothing is raised for one file.
 
-    `jobs` files are described at once (default: one per available CPU), by ``jobs - 1`` native
-    threads and the calling thread, all with the GIL released; the records still come in walk
-    order, and only a bounded number are in flight, so memory stays flat over any number of
-    files. ``hash=False`` leaves out the whole-file pass: the ``file``
-    section then has no ``sha256``, ``crc32`` or ``entropy_bits_per_byte``, and large files are
-    described from their headers alone.
+    `jobs` files are described at once (default: one per available CPU; at most ``MAX_JOBS``,
+    1,024), by ``jobs - 1`` native threads and the calling thread, all with the GIL released;
+    the records still come in walk order, and only a bounded number are in flight, so memory
+    stays flat over any number of files. ``hash=False`` leaves out the whole-file pass: the
+    ``file`` section then has no ``sha256``, ``crc32`` or ``entropy_bits_per_byte``, and large
+    files are described from their headers alone.
 
     Ctrl-C (or any exception while waiting) stops the workers before it propagates; closing the
     iterator early stops them too.

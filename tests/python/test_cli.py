@@ -125,6 +125,7 @@ def test_output_file_pretty_and_undecodable_names(files):
         [],
         ["-0", "x"],
         ["-j", "0", "x"],
+        ["-j", "1025", "x"],
         ["--files-from", "-", "-"],
         ["-o", "/no/such/dir/f", "x"],
         ["--files-from", "/no/such"],

@@ -108,8 +108,11 @@ def test_inputs_files_folders_and_flags(awkward, tmp_path):
     # A linked folder named as an input is followed; recursive=False reports folders instead.
     assert [outcome(r) for r in vorandix.scan(tree / "linkdir")] == ["described"] * 2
     assert [outcome(r) for r in vorandix.scan(tree, recursive=False)] == ["is_a_directory"]
+    for jobs in (0, vorandix.MAX_JOBS + 1):  # not a million threads for a mistyped count
+        with pytest.raises(ValueError):
+            vorandix.scan(tree, jobs=jobs)
     with pytest.raises(ValueError):
-        vorandix.scan(tree, jobs=0)
+        vorandix._batch.Batch(iter(()), vorandix.MAX_JOBS + 1, True)
 
 
 def test_records_keep_walk_order_whatever_the_jobs(tmp_path):
