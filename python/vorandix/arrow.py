@@ -488,33 +488,36 @@ _SINK_BUFFER = 1 << 20
 
 class _CallerFile:
     """The caller's binary file as the raw end of the buffer. Closing it leaves the file open.
-    Once a write has failed, later ones are dropped: the failure is raised to the caller, and
-    the buffer, which flushes again when it is collected, then has nothing left to fail on
-    (pyarrow would print that second failure on standard error)."""
+
+    Once a write to it has failed, or the buffer has had its last flush (`dropping`), later
+    writes are dropped. pyarrow writes again when it collects what could not close: a Parquet
+    writer whose row group failed part-way writes its footer, and the buffer flushes. Those
+    late writes must not reach the file (they would fail again, and pyarrow prints that on
+    standard error), and the buffer must stay attached to take them: a detached one crashes."""
 
     def __init__(self, file: Any) -> None:
         self.file = file
-        self.failed = False
+        self.dropping = False
 
     @property
     def closed(self) -> bool:
         return bool(self.file.closed)
 
     def write(self, data: Any) -> Any:
-        if self.failed:
+        if self.dropping:
             return len(data)
         try:
             return self.file.write(data)
         except Exception:
-            self.failed = True
+            self.dropping = True
             raise
 
     def flush(self) -> None:
-        if not self.failed:
+        if not self.dropping:
             try:
                 self.file.flush()
             except Exception:
-                self.failed = True
+                self.dropping = True
                 raise
 
     def close(self) -> None:
@@ -529,11 +532,15 @@ def _buffered(pa: Any, where: Any) -> Iterator[Any]:
         with pa.output_stream(os.fsdecode(where), buffer_size=_SINK_BUFFER) as out:
             yield out
     elif hasattr(where, "write") and not isinstance(where, pa.NativeFile):
-        out = pa.BufferedOutputStream(pa.PythonFile(_CallerFile(where), mode="w"), _SINK_BUFFER)
+        caller = _CallerFile(where)
+        out = pa.BufferedOutputStream(pa.PythonFile(caller, mode="w"), _SINK_BUFFER)
         try:
             yield out
         finally:
-            out.detach()  # flushes, and leaves the caller's file open
+            try:
+                out.flush()  # the row groups and the footer reach the caller's file
+            finally:
+                caller.dropping = True
     else:
         yield where
 
