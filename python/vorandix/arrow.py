@@ -545,6 +545,25 @@ def _buffered(pa: Any, where: Any) -> Iterator[Any]:
         yield where
 
 
+def _statistics_columns() -> list[str]:
+    """``path`` and the ``file`` section's values, as Parquet names their columns."""
+    file = _COLUMNS["file"]
+    assert isinstance(file, dict)
+    return ["path", *(f"file.{key}" for key, decl in file.items() if isinstance(decl, str))]
+
+
+def _writer_options(options: dict[str, Any]) -> dict[str, Any]:
+    """The ParquetWriter options of write_parquet: the caller's over these defaults.
+
+    Every row has a null in most format sections, and their values rarely repeat within a row
+    group, so dictionary pages there save little; with statistics on every leaf column they
+    are a fifth of a row group's encoding time, which writing adds to describing. Without
+    dictionaries, and with statistics only where a reader can use them to skip row groups
+    (``path``, in walk order, and the ``file`` section of every file described), files are up
+    to 5% larger, and pyarrow reads them faster."""
+    return {"use_dictionary": False, "write_statistics": _statistics_columns(), **options}
+
+
 def write_parquet(
     records: Iterable[Any], where: Any, *, rows_per_group: int = 1024, **options: Any
 ) -> int:
@@ -554,9 +573,11 @@ def write_parquet(
     objects of ``schema()``, as ``scan_batches`` yields them (a row group each, split at
     ``rows_per_group`` rows). The row groups are encoded on a thread of their own while the
     next records arrive. ``options`` go to ``pyarrow.parquet.ParquetWriter`` (for example
-    ``compression="zstd"``). Returns the number of records written. When ``records`` raises
-    part-way, the file is still closed with its footer and holds the row groups written until
-    then."""
+    ``compression="zstd"``); by default no column is dictionary-encoded and only ``path`` and
+    the ``file`` section's columns have statistics (``use_dictionary=True,
+    write_statistics=True`` give pyarrow's defaults). Returns the number of records written.
+    When ``records`` raises part-way, the file is still closed with its footer and holds the
+    row groups written until then."""
     if rows_per_group < 1:
         raise ValueError("rows_per_group must be at least 1")
     pa = _pyarrow("vorandix.write_parquet")
@@ -564,6 +585,7 @@ def write_parquet(
     count = 0
     with contextlib.ExitStack() as stack:
         sink = stack.enter_context(_buffered(pa, where))
+        options = _writer_options(options)
         writer = stack.enter_context(pq.ParquetWriter(sink, _schema(), **options))
         background = _Writer(writer, rows_per_group)
         batch: list[dict] = []

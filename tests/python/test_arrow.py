@@ -253,10 +253,16 @@ def test_scan_batches_equal_to_arrow_of_scan_and_write_parquet_takes_them(tmp_pa
     assert vorandix.arrow.write_parquet(iter(batches), out, rows_per_group=200) == 666
     assert pq.ParquetFile(out).num_row_groups == 5  # 256 = 200 + 56, twice, and 154
     assert pq.read_table(out) == expected
-    with open(out, "wb") as f:  # a file object is written through, and left open
-        vorandix.arrow.write_parquet(iter(batches), f)
-        assert not f.closed
-    assert pq.read_table(out) == expected
+    for options in ({}, {"use_dictionary": True, "write_statistics": True}):
+        with open(out, "wb") as f:  # a file object is written through, and left open
+            vorandix.arrow.write_parquet(iter(batches), f, **options)
+            assert not f.closed
+        assert pq.read_table(out) == expected
+        group = pq.ParquetFile(out).metadata.row_group(0)  # the caller's options win
+        chunks = {c.path_in_schema: c for c in map(group.column, range(group.num_columns))}
+        stats = [chunks[name].is_stats_set for name in ("path", "file.size_bytes", "jpeg.width")]
+        assert stats == [True, True, bool(options)]
+        assert any("DICT" in e for e in chunks["file.mime_detected"].encodings) is bool(options)
 
 
 def test_write_parquet_keeps_the_groups_written_before_a_failure(tmp_path):
