@@ -1,5 +1,6 @@
 // libFuzzer target: the Arrow column builder of the Parquet output, fed lines of any bytes.
-// Each line is appended or refused; the rows taken at the end must be a valid Arrow layout.
+// Each line is appended or refused; the rows taken at the end must be a valid Arrow layout,
+// which the Parquet encoder then encodes, in pages small enough to split every column.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 
 #include "arrow_columns.hpp"
 #include "arrow_support.hpp"
+#include "parquet_encoder.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vorandix;
@@ -33,6 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
     if (rows.length != accepted) std::abort();
+    static const testing::OwnedSchema nullable(testing::test_table(), ARROW_FLAG_NULLABLE);
+    py::ParquetEncoder encoder(
+        nullable.root(),
+        {"fuzz", {}, {"path", "error.kind", "sec.n", "sec.i", "sec.f", "sec.s"}, 64});
+    std::string parquet;
+    encoder.row_group(rows, parquet);
+    encoder.row_group(rows, parquet);
+    if (encoder.footer().size() < 8) std::abort();
     rows.release(&rows);
     return 0;
 }

@@ -6,5 +6,7 @@
 namespace vorandix::py {
 
 extern PyType_Spec rows_spec;
+// The ParquetEncoder type (parquet_type.cpp).
+extern PyType_Spec parquet_encoder_spec;
 
 }  // namespace vorandix::py

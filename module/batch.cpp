@@ -848,7 +848,8 @@ PyMethodDef module_methods[] = {
 
 int module_exec(PyObject* module) {
     for (auto [name, type_spec] :
-         {std::pair{"Batch", &batch_spec}, std::pair{"Rows", &py::rows_spec}}) {
+         {std::pair{"Batch", &batch_spec}, std::pair{"Rows", &py::rows_spec},
+          std::pair{"ParquetEncoder", &py::parquet_encoder_spec}}) {
         PyObject* type = PyType_FromModuleAndSpec(module, type_spec, nullptr);
         if (!type) return -1;
         const int rc = PyModule_AddObjectRef(module, name, type);

@@ -20,9 +20,13 @@ struct Field {
 };
 
 // A schema that owns its nodes (and has no release callback: the builder only reads it).
+// `flags` go to every node below the root (ARROW_FLAG_NULLABLE, say).
 class OwnedSchema {
 public:
-    explicit OwnedSchema(const Field& root) : root_(&build(root)) {}
+    explicit OwnedSchema(const Field& root, std::int64_t flags = 0)
+        : flags_(flags), root_(&build(root)) {
+        root_->flags = 0;
+    }
     const ArrowSchema& root() const { return *root_; }
 
 private:
@@ -33,12 +37,14 @@ private:
         s = ArrowSchema{};
         s.format = f.format;
         s.name = f.name;
+        s.flags = flags_;
         s.n_children = static_cast<std::int64_t>(pointers.size());
         s.children = pointers.empty() ? nullptr : pointers.data();
         return s;
     }
     std::deque<ArrowSchema> nodes_;
     std::deque<std::vector<ArrowSchema*>> children_;
+    std::int64_t flags_;
     ArrowSchema* root_;
 };
 
