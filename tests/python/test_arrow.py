@@ -263,6 +263,65 @@ def test_scan_batches_equal_to_arrow_of_scan_and_write_parquet_takes_them(tmp_pa
         stats = [chunks[name].is_stats_set for name in ("path", "file.size_bytes", "jpeg.width")]
         assert stats == [True, True, bool(options)]
         assert any("DICT" in e for e in chunks["file.mime_detected"].encodings) is bool(options)
+        writer = pq.ParquetFile(out).metadata.created_by  # vorandix encodes the defaults itself
+        assert writer.startswith("parquet-cpp" if options else "vorandix version")
+
+
+def encoded(table, rows_per_group, page_bytes):
+    """`table` through vorandix's own Parquet encoder, in row groups of `rows_per_group`."""
+    import pyarrow as pa
+
+    from vorandix import _batch
+    from vorandix.arrow import _arrow_schema_entry, _statistics_columns
+
+    entry = [(b"ARROW:schema", _arrow_schema_entry())]
+    encoder = _batch.ParquetEncoder(
+        table.schema.__arrow_c_schema__(), entry, "t", _statistics_columns(), page_bytes
+    )
+    parts = [b"PAR1"]
+    for batch in table.to_batches(max_chunksize=rows_per_group):
+        parts.append(encoder.row_group(batch.__arrow_c_array__()[1]))
+    return pq.ParquetFile(pa.BufferReader(b"".join([*parts, encoder.footer()])))
+
+
+@pytest.mark.parametrize("rows_per_group, page_bytes", [(1024, 1 << 20), (5, 1 << 20), (7, 1)])
+def test_the_parquet_encoder_writes_what_pyarrow_writes(rows_per_group, page_bytes):
+    import pyarrow as pa
+
+    from vorandix.arrow import _writer_options
+
+    samples = [{"path": str(p), **parse(p)} for p in sorted(DATA.rglob("*")) if p.is_file()]
+    table = vorandix.to_arrow(samples + BUILT).slice(1)  # batches that start at an offset
+    ours = encoded(table, rows_per_group, page_bytes)
+    sink = pa.BufferOutputStream()
+    pq.write_table(table, sink, row_group_size=rows_per_group, **_writer_options({}))
+    theirs = pq.ParquetFile(pa.BufferReader(sink.getvalue()))
+    assert ours.read() == table
+    assert ours.schema.equals(theirs.schema) and ours.schema_arrow == theirs.schema_arrow
+    assert ours.metadata.num_row_groups == theirs.metadata.num_row_groups
+    for g in range(theirs.metadata.num_row_groups):
+        for c in range(theirs.metadata.num_columns):
+            mine = ours.metadata.row_group(g).column(c)
+            want = theirs.metadata.row_group(g).column(c)
+            assert mine.is_stats_set == want.is_stats_set, want.path_in_schema
+            if want.is_stats_set:
+                fields = ("has_min_max", "min", "max", "null_count")
+                assert [getattr(mine.statistics, f) for f in fields] == [
+                    getattr(want.statistics, f) for f in fields
+                ], (g, want.path_in_schema)
+
+
+@pytest.mark.parametrize(
+    "columns", [{"path": ["a"]}, {name: [1] for name in vorandix.schema().names}]
+)
+def test_the_parquet_encoder_refuses_rows_of_another_layout(columns):
+    import pyarrow as pa
+
+    from vorandix import _batch
+
+    encoder = _batch.ParquetEncoder(vorandix.schema().__arrow_c_schema__(), [], "t", [])
+    with pytest.raises(ValueError, match="not laid out as their schema says"):
+        encoder.row_group(pa.record_batch(columns).__arrow_c_array__()[1])
 
 
 def test_write_parquet_keeps_the_groups_written_before_a_failure(tmp_path):
