@@ -482,6 +482,22 @@ class _Writer:
             raise self.failure
 
 
+class _Inline:
+    """_Writer's put() and close() for vorandix's encoder, which writes each piece as it comes,
+    on the caller's thread: it takes a fraction of the time pyarrow's writer does, scan's worker
+    threads go on describing meanwhile, and a thread of its own would cost more in handing the
+    pieces over than it saves."""
+
+    def __init__(self, writer: _Encoder, rows_per_group: int) -> None:
+        self.writer, self.rows_per_group = writer, rows_per_group
+
+    def put(self, piece: Any) -> None:
+        self.writer.write(piece, self.rows_per_group)
+
+    def close(self) -> None:
+        pass
+
+
 # The writer writes a page header, then a page, for every column of every row group: each
 # would be a system call, or for a Python file object a call that takes the GIL.
 _SINK_BUFFER = 1 << 20
@@ -631,12 +647,13 @@ def write_parquet(
     arrive, so that memory stays flat over any number of records. ``records`` are record dicts
     (one row group of ``schema()`` per ``rows_per_group`` of them) or ``pyarrow.RecordBatch``
     objects of ``schema()``, as ``scan_batches`` yields them (a row group each, split at
-    ``rows_per_group`` rows). The row groups are encoded on a thread of their own while the
-    next records arrive. By default vorandix encodes them itself (no dictionary pages, Snappy,
-    statistics only on ``path`` and the ``file`` section's columns). ``options`` hand the
+    ``rows_per_group`` rows). By default vorandix encodes the row groups itself as they come
+    (no dictionary pages, Snappy, statistics only on ``path`` and the ``file`` section's
+    columns), while ``scan_batches``' worker threads go on describing. ``options`` hand the
     writing to ``pyarrow.parquet.ParquetWriter`` (for example ``compression="zstd"``), with
     those defaults (``use_dictionary=True, write_statistics=True`` give pyarrow's own), as
-    does a URI for ``where``. Returns the number of records written.
+    does a URI for ``where``; pyarrow's writer encodes on a thread of its own while the next
+    records arrive. Returns the number of records written.
     When ``records`` raises part-way, the file is still closed with its footer and holds the
     row groups written until then."""
     if rows_per_group < 1:
@@ -646,13 +663,14 @@ def write_parquet(
     count = 0
     with contextlib.ExitStack() as stack:
         sink = stack.enter_context(_buffered(pa, where))
+        background: _Writer | _Inline
         if options or not hasattr(sink, "write"):  # pyarrow's writer, for what it alone does
             writer = stack.enter_context(
                 pq.ParquetWriter(sink, _schema(), **_writer_options(options))
             )
+            background = _Writer(writer, rows_per_group)
         else:
-            writer = stack.enter_context(_Encoder(sink, _schema()))
-        background = _Writer(writer, rows_per_group)
+            background = _Inline(stack.enter_context(_Encoder(sink, _schema())), rows_per_group)
         batch: list[dict] = []
 
         def flush() -> None:
