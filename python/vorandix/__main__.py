@@ -31,7 +31,7 @@ if TYPE_CHECKING:
 
     from vorandix._scan import Record
 
-STDIN = "-"
+STDIN = STDOUT = "-"
 
 # Streamed output reaches its reader at least this often, without a write per record.
 _FLUSH_SECONDS = 0.2
@@ -75,7 +75,9 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--no-recursive", action="store_true", help="do not walk folders (report them instead)"
     )
-    parser.add_argument("-o", "--output", metavar="FILE", help="write the records to FILE")
+    parser.add_argument(
+        "-o", "--output", metavar="FILE", help="write the records to FILE ('-': stdout)"
+    )
     parser.add_argument(
         "--format",
         choices=("jsonl", "parquet"),
@@ -308,6 +310,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.format == "parquet":
         if args.output is None:
             parser.error("--format parquet needs -o FILE")
+        if args.output == STDOUT and sys.stdout.isatty():
+            parser.error("--format parquet writes no terminal: redirect -o -, or give a FILE")
         if args.pretty:
             parser.error("--pretty applies to JSON Lines")
         from vorandix._optional import require
@@ -317,7 +321,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         except ImportError as exc:
             parser.error(str(exc))
     names = _open_names(args, parser.error)
-    if args.output is None:
+    if args.output in (None, STDOUT):
         out = _Output(sys.stdout.buffer, "standard output")
     else:
         try:

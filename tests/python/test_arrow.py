@@ -89,6 +89,20 @@ def test_a_tree_of_mixed_files_survives_the_command_in_row_groups(tmp_path):
         assert vorandix.to_arrow([json.loads(line) for line in f]) == pq.read_table(out)
 
 
+@pytest.mark.parametrize("format", ["jsonl", "parquet"])
+def test_o_dash_is_standard_output(tmp_path, format):
+    import pyarrow as pa
+
+    to_file = command("--format", format, "-o", tmp_path / "out", DATA)
+    to_stdout = command("--format", format, "-o", "-", DATA)
+    assert (to_stdout.returncode, to_stdout.stderr) == (to_file.returncode, b"")
+    assert not (tmp_path / "-").exists() and not os.path.exists("-")
+    if format == "parquet":
+        assert pq.read_table(pa.BufferReader(to_stdout.stdout)) == pq.read_table(tmp_path / "out")
+    else:
+        assert to_stdout.stdout == (tmp_path / "out").read_bytes()
+
+
 @pytest.mark.parametrize(
     "args, message",
     [
