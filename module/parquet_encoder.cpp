@@ -373,6 +373,12 @@ void ParquetEncoder::Impl::check(const Node& node, const ArrowArray& a, std::int
                                                                                          : 2;
     if (a.n_buffers != buffers || !a.buffers) malformed("buffers missing");
     if (slots == 0) return;
+    // A column declared without nulls has no definition level to mark one with.
+    if (!node.optional && a.null_count != 0 && a.buffers[0]) {
+        for (std::int64_t i = 0; i < slots; ++i) {
+            if (!valid_at(a, a.offset + i)) malformed("a null where the schema allows none");
+        }
+    }
     if (buffers >= 2 && !a.buffers[1]) malformed("a buffer missing");
     std::int64_t end = 0;  // the child slots (or string bytes) that the offsets reach
     if (node.kind == Kind::String || node.kind == Kind::Binary || node.kind == Kind::List ||
