@@ -482,22 +482,6 @@ class _Writer:
             raise self.failure
 
 
-class _Inline:
-    """_Writer's put() and close() for vorandix's encoder, which writes each piece as it comes,
-    on the caller's thread: it takes a fraction of the time pyarrow's writer does, scan's worker
-    threads go on describing meanwhile, and a thread of its own would cost more in handing the
-    pieces over than it saves."""
-
-    def __init__(self, writer: _Encoder, rows_per_group: int) -> None:
-        self.writer, self.rows_per_group = writer, rows_per_group
-
-    def put(self, piece: Any) -> None:
-        self.writer.write(piece, self.rows_per_group)
-
-    def close(self) -> None:
-        pass
-
-
 # The writer writes a page header, then a page, for every column of every row group: each
 # would be a system call, or for a Python file object a call that takes the GIL.
 _SINK_BUFFER = 1 << 20
@@ -590,15 +574,19 @@ def _arrow_schema_entry() -> bytes:
 
 
 class _Encoder:
-    """ParquetWriter's write() and close() for write_parquet's default options, with the row
-    groups encoded by vorandix itself (_batch.ParquetEncoder): the same Parquet schema, values
-    and statistics as pyarrow writes with those options, in under half the time, and without
-    the GIL. A row group that could not reach the sink leaves the footer out: the sink failed."""
+    """write_parquet's writer for its default options, with _Writer's put() and close(): the
+    row groups encoded by vorandix itself (_batch.ParquetEncoder), the same Parquet schema,
+    values and statistics as pyarrow writes with those options, in a third of the time and
+    without the GIL. Each piece is written as it comes, on the caller's thread: scan's worker
+    threads go on describing meanwhile, and a thread of its own would cost more in handing the
+    pieces over than it saves. A row group that could not reach the sink leaves the footer
+    out: the sink failed."""
 
-    def __init__(self, sink: Any, target: "pyarrow.Schema") -> None:
+    def __init__(self, sink: Any, target: "pyarrow.Schema", rows_per_group: int) -> None:
         from vorandix import __version__
 
-        self.sink, self.target, self.failed = sink, target, False
+        self.sink, self.target, self.rows_per_group = sink, target, rows_per_group
+        self.failed = False
         self.encoder = _batch.ParquetEncoder(
             target.__arrow_c_schema__(),
             [(b"ARROW:schema", _arrow_schema_entry())],
@@ -620,21 +608,22 @@ class _Encoder:
             self.failed = True
             raise
 
-    def write(self, piece: Any, row_group_size: int) -> None:
+    def put(self, piece: Any) -> None:
         if not piece.schema.equals(self.target):
             raise ValueError(
                 f"Table schema does not match schema used to create file:\ntable:\n"
                 f"{piece.schema}\nvs.\nfile:\n{self.target}"
             )
         if hasattr(piece, "combine_chunks"):  # a Table
-            batches = piece.combine_chunks().to_batches(max_chunksize=row_group_size)
+            batches = piece.combine_chunks().to_batches(max_chunksize=self.rows_per_group)
         else:
-            starts = range(0, len(piece), row_group_size)
-            batches = (piece.slice(i, row_group_size) for i in starts)
+            starts = range(0, len(piece), self.rows_per_group)
+            batches = (piece.slice(i, self.rows_per_group) for i in starts)
         for batch in batches:
             self._put(self.encoder.row_group(batch.__arrow_c_array__()[1]))
 
     def close(self) -> None:
+        """Writes the footer, once."""
         if not self.failed:
             self._put(self.encoder.footer())
             self.failed = True  # closed: nothing more goes to the sink
@@ -663,14 +652,14 @@ def write_parquet(
     count = 0
     with contextlib.ExitStack() as stack:
         sink = stack.enter_context(_buffered(pa, where))
-        background: _Writer | _Inline
+        background: _Writer | _Encoder
         if options or not hasattr(sink, "write"):  # pyarrow's writer, for what it alone does
             writer = stack.enter_context(
                 pq.ParquetWriter(sink, _schema(), **_writer_options(options))
             )
             background = _Writer(writer, rows_per_group)
         else:
-            background = _Inline(stack.enter_context(_Encoder(sink, _schema())), rows_per_group)
+            background = stack.enter_context(_Encoder(sink, _schema(), rows_per_group))
         batch: list[dict] = []
 
         def flush() -> None:
