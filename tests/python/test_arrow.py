@@ -272,6 +272,9 @@ def test_scan_batches_equal_to_arrow_of_scan_and_write_parquet_takes_them(tmp_pa
             vorandix.arrow.write_parquet(iter(batches), f, **options)
             assert not f.closed
         assert pq.read_table(out) == expected
+        stream = pa.BufferOutputStream()  # and so is pyarrow's own
+        vorandix.arrow.write_parquet(iter(batches), stream, **options)
+        assert pq.read_table(pa.BufferReader(stream.getvalue())) == expected
         group = pq.ParquetFile(out).metadata.row_group(0)  # the caller's options win
         chunks = {c.path_in_schema: c for c in map(group.column, range(group.num_columns))}
         stats = [chunks[name].is_stats_set for name in ("path", "file.size_bytes", "jpeg.width")]
@@ -343,6 +346,28 @@ def test_the_parquet_encoder_refuses_rows_of_another_layout(layout):
                                           schema=target)
     encoder = _batch.ParquetEncoder(target.__arrow_c_schema__(), [], "t", [])
     with pytest.raises(ValueError, match="not laid out as their schema says"):
+        encoder.row_group(rows.__arrow_c_array__()[1])
+
+
+@pytest.mark.parametrize(
+    "offsets, problem",
+    [([0, 2, 1], "offsets going back"), ([0, 2, 9], "shorter"), ([-1, 2, 3], "negative")],
+)
+def test_the_parquet_encoder_reads_only_inside_the_arrays(offsets, problem):
+    import struct
+
+    import pyarrow as pa
+
+    from vorandix import _batch
+
+    # pyarrow checks the offsets it is given: these change under it once it has.
+    raw = bytearray(struct.pack("<3i", 0, 2, 3))
+    buffers = [None, pa.py_buffer(raw)]
+    lists = pa.Array.from_buffers(pa.list_(pa.int64()), 2, buffers, children=[pa.array([1, 2, 3])])
+    rows = pa.RecordBatch.from_arrays([lists], names=["xs"])
+    raw[:] = struct.pack("<3i", *offsets)
+    encoder = _batch.ParquetEncoder(rows.schema.__arrow_c_schema__(), [], "t", [])
+    with pytest.raises(ValueError, match=problem):
         encoder.row_group(rows.__arrow_c_array__()[1])
 
 
