@@ -280,12 +280,44 @@ def split_path(path: str) -> tuple[str, bytes | None]:
 
 
 # A key check for one declaration: (value) -> the dotted path below it of a key it does not
-# declare, or None. Key sets are compared as sets, in C, and only structs are descended into.
+# declare, or None; it raises _Misfit for a value that its column would change. Key sets are
+# compared as sets, in C, and only structs, lists and maps of integers are descended into.
 _Check = Callable[[Any], Union[str, None]]
 
 
+class _Misfit(ValueError):
+    """A value that pyarrow would change on its way into its column: a fraction given for an
+    integer, which pyarrow truncates. `path` is the keys down to it."""
+
+    def __init__(self, problem: str) -> None:
+        super().__init__(problem)
+        self.path: list[str] = []
+
+
+def _integral(value: Any) -> None:
+    if type(value) is float and not value.is_integer():
+        raise _Misfit(f"{value!r} is not an integer")
+    return None
+
+
 def _key_check(decl: Decl) -> _Check | None:
-    """The check for values of `decl`; None when nothing below it could hold a key."""
+    """The check for values of `decl`; None when nothing below it could hold a key or a
+    fraction."""
+    if decl in ("uint64", "int64"):
+        return _integral
+    if isinstance(decl, tuple) and decl[0] == "map" and _key_check(decl[1]) is _integral:
+
+        def check_map(value: Any) -> str | None:
+            if type(value) is dict:
+                for key, item in value.items():
+                    try:
+                        _integral(item)
+                    except _Misfit as misfit:
+                        misfit.path.insert(0, str(key))
+                        raise
+            return None
+
+        return check_map
     if isinstance(decl, list):
         inner = _key_check(decl[0])
         if inner is None:
@@ -303,17 +335,31 @@ def _key_check(decl: Decl) -> _Check | None:
     if not isinstance(decl, dict):
         return None
     known = frozenset(decl)
-    children = [(k, c) for k, c in ((k, _key_check(v)) for k, v in decl.items()) if c]
+    # Integers are checked here, without a call for each.
+    integers = [k for k, v in decl.items() if _key_check(v) is _integral]
+    children = [
+        (k, c) for k, c in ((k, _key_check(v)) for k, v in decl.items()) if c and c is not _integral
+    ]
 
     def check_struct(value: Any) -> str | None:
         if type(value) is not dict:
             return None
         if not value.keys() <= known:
             return next(key for key in value if key not in known)
+        for key in integers:
+            item = value.get(key)
+            if type(item) is float and not item.is_integer():
+                misfit = _Misfit(f"{item!r} is not an integer")
+                misfit.path.append(key)
+                raise misfit
         for key, child in children:
             item = value.get(key)
             if item is not None:
-                found = child(item)
+                try:
+                    found = child(item)
+                except _Misfit as misfit:
+                    misfit.path.insert(0, key)
+                    raise
                 if found is not None:
                     return f"{key}.{found}"
         return None
@@ -340,7 +386,11 @@ def _columns(records: Iterable[dict]) -> dict[str, list]:
                 raise ValueError(f"record {i}: key {key!r} is not in vorandix.schema()")
             check = checks.get(key)
             if check is not None and value is not None:
-                found = check(value)
+                try:
+                    found = check(value)
+                except _Misfit as misfit:
+                    where = ".".join([key, *misfit.path])
+                    raise ValueError(f"record {i}: key '{where}': {misfit}") from None
                 if found is not None:
                     raise ValueError(f"record {i}: key '{key}.{found}' is not in vorandix.schema()")
             column[i] = value

@@ -144,6 +144,22 @@ def test_a_key_outside_the_schema_is_refused_not_dropped(record, key):
 
 
 @pytest.mark.parametrize(
+    "record, key",
+    [
+        ({"file": {"size_bytes": 1.5}}, "file.size_bytes"),
+        ({"jpeg": {"segments": [{"offset": 0, "length": 2.25}]}}, "jpeg.segments.length"),
+        ({"png": {"truncated": {"chunks": 0.5}}}, "png.truncated.chunks"),
+    ],
+)
+def test_a_fraction_for_an_integer_is_refused_not_truncated(record, key):
+    # pyarrow would store 1 for 1.5; a whole float is stored as the integer it is.
+    with pytest.raises(ValueError, match=f"record 0: key '{key}': .* is not an integer"):
+        vorandix.to_arrow([{"path": "a", **record}])
+    whole = vorandix.to_arrow([{"path": "a", "file": {"size_bytes": 2.0}}])
+    assert whole.column("file").to_pylist()[0]["size_bytes"] == 2
+
+
+@pytest.mark.parametrize(
     "columns, error",
     [
         ({"x": [1]}, "not a table of"),  # every row would be {}
