@@ -7,10 +7,9 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace vorandix::py {
+#include "vorandix/bytes.hpp"
 
-// Parquet stores values little-endian, as the Arrow buffers hold them on every host we build for.
-static_assert(std::endian::native == std::endian::little);
+namespace vorandix::py {
 
 namespace {
 
@@ -197,10 +196,18 @@ void track(Leaf& leaf, T v, T& lo, T& hi) {
     }
 }
 
-template <class T>
-std::string le_bytes(T v) {
-    std::string out(sizeof v, '\0');
-    std::memcpy(out.data(), &v, sizeof v);
+// Parquet stores values little-endian; Arrow's buffers hold them in the host's order.
+void store_le(char* out, std::uint64_t v, int bytes) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(out, &v, static_cast<std::size_t>(bytes));
+    } else {
+        for (int i = 0; i < bytes; ++i) out[i] = static_cast<char>(v >> (8 * i));
+    }
+}
+
+std::string le_bytes(std::uint64_t v) {
+    std::string out(8, '\0');
+    store_le(out.data(), v, 8);
     return out;
 }
 
@@ -501,7 +508,7 @@ void ParquetEncoder::Impl::value(const Node& node, const ArrowArray& a, std::int
             const std::string_view text = size ? std::string_view(data + begin, size) : "";
             const std::size_t at = leaf.values.size();
             leaf.values.resize(at + 4 + size);
-            std::memcpy(leaf.values.data() + at, &size, 4);
+            store_le(leaf.values.data() + at, size, 4);
             if (size) std::memcpy(leaf.values.data() + at + 4, text.data(), size);
             if (leaf.statistics) track(leaf, text, leaf.min_text, leaf.max_text);
             return;
@@ -509,19 +516,18 @@ void ParquetEncoder::Impl::value(const Node& node, const ArrowArray& a, std::int
         default:
             break;
     }
-    leaf.values.append(data + p * 8, 8);
+    std::uint64_t bits;
+    std::memcpy(&bits, data + p * 8, 8);
+    char le[8];
+    store_le(le, bits, 8);
+    leaf.values.append(le, 8);
     if (!leaf.statistics) return;
     if (node.kind == Kind::UInt64) {
-        std::uint64_t v;
-        std::memcpy(&v, data + p * 8, 8);
-        track(leaf, v, leaf.min_u, leaf.max_u);
+        track(leaf, bits, leaf.min_u, leaf.max_u);
     } else if (node.kind == Kind::Int64) {
-        std::int64_t v;
-        std::memcpy(&v, data + p * 8, 8);
-        track(leaf, v, leaf.min_i, leaf.max_i);
+        track(leaf, static_cast<std::int64_t>(bits), leaf.min_i, leaf.max_i);
     } else {
-        double v;
-        std::memcpy(&v, data + p * 8, 8);
+        const double v = std::bit_cast<double>(bits);
         if (!std::isnan(v)) track(leaf, v, leaf.min_d, leaf.max_d);
     }
 }
@@ -600,9 +606,8 @@ std::pair<std::int64_t, std::int64_t> ParquetEncoder::Impl::chunk(Leaf& leaf, st
             if (leaf.kind == Kind::Bool) {
                 ++at;  // bits, for booleans
             } else if (leaf.kind == Kind::String || leaf.kind == Kind::Binary) {
-                std::uint32_t size;
-                std::memcpy(&size, leaf.values.data() + at, 4);
-                at += 4 + size;
+                const auto* length = reinterpret_cast<const std::uint8_t*>(leaf.values.data() + at);
+                at += 4 + load_u32le(length);
             } else {
                 at += 8;
             }
@@ -669,13 +674,17 @@ std::pair<std::int64_t, std::int64_t> ParquetEncoder::Impl::chunk(Leaf& leaf, st
                     lo = le_bytes(leaf.min_u), hi = le_bytes(leaf.max_u);
                     break;
                 case Kind::Int64:
-                    lo = le_bytes(leaf.min_i), hi = le_bytes(leaf.max_i);
+                    lo = le_bytes(static_cast<std::uint64_t>(leaf.min_i));
+                    hi = le_bytes(static_cast<std::uint64_t>(leaf.max_i));
                     break;
-                case Kind::Float64:
+                case Kind::Float64: {
                     // A zero bound is written as -0.0 below and +0.0 above, as readers expect.
-                    lo = le_bytes(leaf.min_d == 0 ? -0.0 : leaf.min_d);
-                    hi = le_bytes(leaf.max_d == 0 ? 0.0 : leaf.max_d);
+                    const double low = leaf.min_d == 0 ? -0.0 : leaf.min_d;
+                    const double high = leaf.max_d == 0 ? 0.0 : leaf.max_d;
+                    lo = le_bytes(std::bit_cast<std::uint64_t>(low));
+                    hi = le_bytes(std::bit_cast<std::uint64_t>(high));
                     break;
+                }
                 default:
                     lo = leaf.min_text, hi = leaf.max_text;
             }
