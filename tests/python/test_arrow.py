@@ -1,6 +1,7 @@
 """Records as Arrow tables: nothing lost on the way to Parquet and back."""
 
 import json
+import math
 import os
 import random
 import subprocess
@@ -317,15 +318,12 @@ def encoded(table, rows_per_group, page_bytes):
     return pq.ParquetFile(pa.BufferReader(b"".join([*parts, encoder.footer()])))
 
 
-@pytest.mark.parametrize("rows_per_group, page_bytes", [(1024, 1 << 20), (5, 1 << 20), (7, 1)])
-def test_the_parquet_encoder_writes_what_pyarrow_writes(rows_per_group, page_bytes):
+def assert_encoded_as_pyarrow_writes(table, rows_per_group, page_bytes):
+    """Our file of `table` reads back as `table`, with pyarrow's schemas and statistics."""
     import pyarrow as pa
 
     from vorandix.arrow import _writer_options
 
-    samples = [{"path": str(p), **parse(p)} for p in sorted(DATA.rglob("*")) if p.is_file()]
-    long = [{"path": "x" * 5000}]  # too long for statistics: a group without min and max
-    table = vorandix.to_arrow(samples + BUILT + long).slice(1)  # batches start at an offset
     ours = encoded(table, rows_per_group, page_bytes)
     sink = pa.BufferOutputStream()
     pq.write_table(table, sink, row_group_size=rows_per_group, **_writer_options({}))
@@ -333,16 +331,75 @@ def test_the_parquet_encoder_writes_what_pyarrow_writes(rows_per_group, page_byt
     assert ours.read() == table
     assert ours.schema.equals(theirs.schema) and ours.schema_arrow == theirs.schema_arrow
     assert ours.metadata.num_row_groups == theirs.metadata.num_row_groups
+
+    def facts(column):  # the sign of a zero bound counts
+        s = column.statistics
+        bounds = [(v, math.copysign(1, v)) if isinstance(v, float) else v for v in (s.min, s.max)]
+        return s.has_min_max, bounds, s.null_count
+
     for g in range(theirs.metadata.num_row_groups):
         for c in range(theirs.metadata.num_columns):
             mine = ours.metadata.row_group(g).column(c)
             want = theirs.metadata.row_group(g).column(c)
             assert mine.is_stats_set == want.is_stats_set, want.path_in_schema
             if want.is_stats_set:
-                fields = ("has_min_max", "min", "max", "null_count")
-                assert [getattr(mine.statistics, f) for f in fields] == [
-                    getattr(want.statistics, f) for f in fields
-                ], (g, want.path_in_schema)
+                assert facts(mine) == facts(want), (g, want.path_in_schema)
+
+
+@pytest.mark.parametrize("rows_per_group, page_bytes", [(1024, 1 << 20), (5, 1 << 20), (7, 1)])
+def test_the_parquet_encoder_writes_what_pyarrow_writes(rows_per_group, page_bytes):
+    samples = [{"path": str(p), **parse(p)} for p in sorted(DATA.rglob("*")) if p.is_file()]
+    long = [{"path": "x" * 5000}]  # too long for statistics: a group without min and max
+    table = vorandix.to_arrow(samples + BUILT + long).slice(1)  # batches start at an offset
+    assert_encoded_as_pyarrow_writes(table, rows_per_group, page_bytes)
+
+
+@pytest.mark.parametrize("zeros", [(0.0, -0.0), (-0.0, 0.0)])
+def test_a_zero_bound_is_written_with_the_sign_readers_expect(zeros):
+    # -0.0 for a zero minimum, +0.0 for a zero maximum, whichever zero came first.
+    records = [{"path": str(z), "file": {"entropy_bits_per_byte": z}} for z in zeros]
+    assert_encoded_as_pyarrow_writes(vorandix.to_arrow(records), 1024, 1 << 20)
+
+
+WORDS = ["", "a", "b", "é", "日本語", "x" * 70, "nul\x00byte"]
+
+
+def random_value(rng, kind):
+    """A value of the Arrow type `kind`, or None: nested as deep as the type, lists and maps
+    empty or not, integers at their limits, signed zeros."""
+    import pyarrow as pa
+
+    if rng.random() < 0.3:
+        return None
+    if pa.types.is_struct(kind):
+        fields = ((f.name, random_value(rng, f.type)) for f in kind)
+        return {name: value for name, value in fields if value is not None}
+    if pa.types.is_map(kind):
+        items = range(rng.randrange(4))
+        return {rng.choice(WORDS): random_value(rng, kind.item_type) for _ in items}
+    if pa.types.is_list(kind):
+        return [random_value(rng, kind.value_type) for _ in range(rng.randrange(4))]
+    choices = {
+        pa.uint64(): [0, 1, 2**63, 2**64 - 1, rng.randrange(2**64)],
+        pa.int64(): [0, -1, -(2**63), 2**63 - 1, rng.randrange(-(2**63), 2**63)],
+        pa.float64(): [0.0, -0.0, 1.5, -2.25, float("inf"), rng.random()],
+        pa.bool_(): [False, True],
+        pa.string(): WORDS,
+    }
+    return rng.choice(choices[kind]) if kind in choices else None  # path_bytes: from the path
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_the_parquet_encoder_writes_random_records_as_pyarrow_does(seed):
+    rng = random.Random(seed)
+    fields = [f for f in vorandix.schema() if f.name not in ("path", "path_bytes")]
+    records = []
+    for i in range(300):
+        values = ((f.name, random_value(rng, f.type)) for f in fields)
+        sections = {k: v for k, v in values if v is not None}
+        records.append({"path": rng.choice(WORDS) + str(i), **sections})
+    table = vorandix.to_arrow(records)
+    assert_encoded_as_pyarrow_writes(table, rng.randrange(1, 100), rng.choice([1, 100, 1 << 20]))
 
 
 @pytest.mark.parametrize("layout", ["fewer columns", "other types", "a null path"])
