@@ -636,7 +636,7 @@ class _Encoder:
         from vorandix import __version__
 
         self.sink, self.target, self.rows_per_group = sink, target, rows_per_group
-        self.failed = False
+        self.done = False  # the sink failed, or has its footer: nothing more goes to it
         self.encoder = _batch.ParquetEncoder(
             target.__arrow_c_schema__(),
             [(b"ARROW:schema", _arrow_schema_entry())],
@@ -655,7 +655,7 @@ class _Encoder:
         try:
             self.sink.write(data)
         except BaseException:
-            self.failed = True
+            self.done = True
             raise
 
     def put(self, piece: Any) -> None:
@@ -674,9 +674,9 @@ class _Encoder:
 
     def close(self) -> None:
         """Writes the footer, once."""
-        if not self.failed:
+        if not self.done:
             self._put(self.encoder.footer())
-            self.failed = True  # closed: nothing more goes to the sink
+            self.done = True
 
 
 def write_parquet(
