@@ -29,8 +29,13 @@ void put_varint(std::string& out, std::uint64_t v) {
     out.push_back(static_cast<char>(v));
 }
 
-void put_u32le(std::string& out, std::size_t at, std::uint32_t v) {
-    for (std::size_t i = 0; i < 4; ++i) out[at + i] = static_cast<char>(v >> (8 * i));
+// Parquet stores values little-endian; Arrow's buffers hold them in the host's order.
+void store_le(char* out, std::uint64_t v, int bytes) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(out, &v, static_cast<std::size_t>(bytes));
+    } else {
+        for (int i = 0; i < bytes; ++i) out[i] = static_cast<char>(v >> (8 * i));
+    }
 }
 
 // One struct and the structs inside it, written field by field in increasing field order.
@@ -193,15 +198,6 @@ void track(Leaf& leaf, T v, T& lo, T& hi) {
     } else {
         lo = std::min(lo, v);
         hi = std::max(hi, v);
-    }
-}
-
-// Parquet stores values little-endian; Arrow's buffers hold them in the host's order.
-void store_le(char* out, std::uint64_t v, int bytes) {
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(out, &v, static_cast<std::size_t>(bytes));
-    } else {
-        for (int i = 0; i < bytes; ++i) out[i] = static_cast<char>(v >> (8 * i));
     }
 }
 
@@ -563,7 +559,7 @@ void ParquetEncoder::Impl::levels(const std::uint8_t* v, std::size_t n, int max,
     flush_literal(width, out);
     const std::size_t size = out.size() - at - 4;
     if (size > UINT32_MAX) throw std::length_error("levels of 4 GiB");
-    put_u32le(out, at, static_cast<std::uint32_t>(size));
+    store_le(out.data() + at, size, 4);
 }
 
 void ParquetEncoder::Impl::flush_literal(int width, std::string& out) {
@@ -817,8 +813,9 @@ std::string ParquetEncoder::footer() const {
     }
     f.finish();
     const std::size_t size = out.size();
+    if (size > UINT32_MAX) throw std::length_error("Parquet metadata of 4 GiB");
     out.append(4, '\0');
-    put_u32le(out, size, static_cast<std::uint32_t>(size));
+    store_le(out.data() + size, size, 4);
     out.append(kMagic);
     return out;
 }

@@ -47,7 +47,8 @@ public:
     // (buffers, children or offsets out of place), and std::length_error for a page of 2 GiB.
     void row_group(const ArrowArray& rows, std::string& out);
 
-    // The end of the file: the metadata of every row group, its length and the magic.
+    // The end of the file: the metadata of every row group, its length and the magic. Throws
+    // std::length_error for metadata of 4 GiB, which its 4-byte length cannot give.
     std::string footer() const;
 
     struct Impl;

@@ -157,6 +157,9 @@ PyObject* encoder_footer(PyObject* op, PyObject*) {
     try {
         const std::string out = self->encoder->footer();
         return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    } catch (const std::length_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+        return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
